@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the tools need.
+# A machine that already has every package is left untouched.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config make
+  libcurl4-openssl-dev libpugixml-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libx264-dev libcpp-httplib-dev
+  libavcodec-dev libavutil-dev libswscale-dev libpng-dev libcli11-dev
+  ffmpeg libssl-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,186 @@
+// zarncam: a virtual Zarn HD IP camera on 127.0.0.1.
+//
+// The camera answers the CGI scripts the driver talks to (login check, capability list, PTZ,
+// encoder configuration) and serves a live H.264 stream encoded with libx264 from a moving test
+// pattern, framed in "Length: " parts. Authentication (none, Basic, Digest or both) and a set of
+// faults can be switched at run time, and every request is recorded for the tests to inspect.
+//
+// Threads and ownership:
+//   - The owner (a test or the CLI) constructs the Camera, calls Start() and Stop(); the
+//     destructor stops. Start() and Stop() must not race each other.
+//   - Start() launches one listener thread; every accepted connection gets its own thread, which
+//     answers requests on that connection (keep-alive) or streams until the client goes away.
+//   - Every other member function is thread-safe and may be called from any thread at any time,
+//     also while streams run.
+//   - Stop() closes the listener and every connection and joins all threads. Every loop inside
+//     waits with short poll time-outs and checks a stop flag, so Stop() returns within about a
+//     second even while a stream is stalled or a client does not read.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zarncam {
+
+// Authentication scheme offered by the camera or used by a client's request.
+enum class AuthScheme { kNone, kBasic, kDigest };
+
+const char* AuthSchemeName(AuthScheme scheme);
+
+// What "/cgi-bin/CapabilityConfig.cgi" reports, line by line.
+struct Capabilities {
+    std::optional<std::string> productId = std::string("HD2100");  // nullopt: line left out
+    int audioNum = 1;
+    int videoNum = 1;
+    int inputPins = 1;
+    int outputPins = 1;
+    std::optional<bool> hd;  // nullopt: follows Config::hd
+    std::string version = "2.4.1";
+};
+
+// Encoder settings of a stream, as set by "/cgi-bin/AVConfig.cgi?Action=Set".
+struct StreamConfig {
+    int width = 704;
+    int height = 576;
+    int frameRate = 25;        // frames per second, 1..60
+    int iFrameInterval = 25;   // frames between IDR pictures (x264 keyint), 1..1000
+    int bitRateKbps = 3072;    // 16..40000
+    int videoQuality = 1;      // stored and reported, not used by the encoder
+    int rateControlMode = 2;   // stored and reported, not used by the encoder
+    int resolutionCode = 128;  // the code as received (or the default)
+};
+
+struct Size {
+    int width = 0;
+    int height = 0;
+};
+
+// The camera's resolution codes: standard-definition table when hd is false, high-definition
+// table otherwise. nullopt for a code that is not in the table.
+std::optional<Size> ResolutionForCode(int code, bool hd);
+
+// Default stream configuration of a camera in SD or HD mode.
+StreamConfig DefaultStreamConfig(bool hd);
+
+struct Config {
+    uint16_t port = 0;  // 0: an ephemeral port, see Camera::Port()
+    std::string user = "admin";
+    std::string password = "admin";
+    // Schemes offered in a 401, in the order of the WWW-Authenticate headers. Empty: no
+    // authentication, every request is accepted. kNone entries are ignored.
+    std::vector<AuthScheme> auth;
+    std::string realm = "ZarnCam";
+    bool hd = false;  // HD resolution table and HD=1 in the capability list
+    Capabilities capabilities;
+    // Whole-body overrides of the CGI answers (nullopt: the normal answer).
+    std::optional<std::string> loginBody;
+    std::optional<std::string> capabilityBody;
+    std::optional<std::string> ptzGetBody;
+    std::string setAnswerBody = "OK\r\n";  // answer of AVConfig and PtzConfig Action=Set
+    std::size_t maxPayload = 4096;         // payload bytes per part, at least 16
+    std::size_t maxHeaderBytes = 8192;     // request line + headers; larger: 431 and close
+    std::size_t maxConnections = 32;       // further connections are closed at once
+};
+
+// Faults that can be switched at run time. They take effect on the next request, or for streams
+// on the next part.
+struct Faults {
+    bool endless401 = false;         // answer 401 (with challenges) to every request
+    bool refuseConnections = false;  // accept and close new connections at once
+    int cgiDelayMs = 0;              // delay every answer (stream header included) by N ms
+    std::string errorPathPrefix;     // requests whose path starts with it get errorStatus
+    int errorStatus = 500;
+    bool stall = false;    // streams stop in the middle of a payload until cleared
+    bool trickle = false;  // streams go out trickleBytes at a time with trickleDelayMs pauses
+    std::size_t trickleBytes = 7;
+    int trickleDelayMs = 2;
+    bool garbageBeforeFirstPart = false;  // junk bytes between the response header and part 1
+    bool garbageBetweenParts = false;     // junk bytes in front of every further part
+};
+
+struct RequestRecord {
+    std::string method;
+    std::string target;                   // path and query exactly as sent
+    AuthScheme auth = AuthScheme::kNone;  // scheme of the client's Authorization header
+    int status = 0;                       // status answered
+    std::chrono::steady_clock::time_point received;
+
+    std::string Path() const;  // target up to '?'
+};
+
+struct Stats {
+    uint64_t connectionsAccepted = 0;
+    uint64_t streamsStarted = 0;
+    uint64_t streamsActive = 0;
+    uint64_t framesEncoded = 0;
+    uint64_t framesSent = 0;     // pictures whose parts were all sent
+    uint64_t keyFramesSent = 0;  // IDR pictures among them
+    uint64_t partsSent = 0;
+    uint64_t bytesSent = 0;       // stream bytes, framing included
+    uint64_t stallsEntered = 0;   // times a stream stopped mid-payload because of the stall fault
+    uint64_t streamsStalled = 0;  // streams waiting in a stall right now
+    uint64_t connectionsDropped = 0;  // streams cut by DropNextPart()
+};
+
+class Camera {
+public:
+    explicit Camera(Config config = {});
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    // Binds 127.0.0.1 on the configured port and starts serving. False when the port cannot be
+    // bound or the camera already runs. A stopped camera can be started again.
+    bool Start();
+    // Closes the listener and every connection, joins all threads. Idempotent.
+    void Stop();
+    bool Running() const;
+    uint16_t Port() const;    // the bound port; 0 when not running
+    std::string Url() const;  // "http://127.0.0.1:<port>"
+
+    // Configuration: changes apply to requests received afterwards (the port only on Start).
+    Config GetConfig() const;
+    void SetConfig(const Config& config);
+
+    Faults GetFaults() const;
+    void SetFaults(const Faults& faults);
+    void UpdateFaults(const std::function<void(Faults&)>& change);
+    // One-shot stream faults, each consumed by the next part some stream sends.
+    void DropNextPart();  // half the part goes out, then the connection is closed
+    void InjectHugeLength(uint64_t length = 999999999);  // a bare header with that length
+
+    std::vector<RequestRecord> Requests() const;
+    void ClearRequests();
+    // Waits until pred holds for the recorded requests; false when timeout passed first.
+    bool WaitFor(const std::function<bool(const std::vector<RequestRecord>&)>& pred,
+                 std::chrono::milliseconds timeout) const;
+    // Waits until at least n recorded requests have a path starting with pathPrefix.
+    bool WaitForRequestCount(std::string_view pathPrefix, std::size_t n,
+                             std::chrono::milliseconds timeout) const;
+
+    Stats GetStats() const;
+    bool WaitForStats(const std::function<bool(const Stats&)>& pred,
+                      std::chrono::milliseconds timeout) const;
+
+    // The configuration the next stream will use, and the one the latest stream started with.
+    StreamConfig PendingStreamConfig() const;
+    std::optional<StreamConfig> LastStreamConfig() const;
+
+    // Presets stored through PtzConfig (Move=PresetSet), by number; PresetClear removes one.
+    std::map<int, std::string> Presets() const;
+
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zarncam

@@ -1,0 +1,194 @@
+// zarncam: runs the virtual camera on 127.0.0.1 until Ctrl-C (or SIGTERM).
+//
+// Prints "zarncam listening on port N" once it is ready. Faults can be switched while it runs by
+// typing commands on standard input (one per line, "help" lists them).
+#include <poll.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "camsim.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+void OnSignal(int) {
+    g_stopRequested = 1;
+}
+
+// The request target with the value of every Password parameter replaced, for the request log.
+std::string MaskPassword(const std::string& target) {
+    std::string out = target;
+    std::size_t pos = 0;
+    while ((pos = out.find("Password=", pos)) != std::string::npos) {
+        pos += 9;
+        const std::size_t end = out.find('&', pos);
+        out.replace(pos, end == std::string::npos ? std::string::npos : end - pos, "***");
+    }
+    return out;
+}
+
+const char* kHelp =
+    "commands: stall on|off, trickle on|off, garbage on|off, endless401 on|off,\n"
+    "          refuse on|off, delay <ms>, error <prefix> <status>, error off,\n"
+    "          drop, huge, stats, quit\n";
+
+// Applies one command line; false on "quit".
+bool RunCommand(zarncam::Camera& camera, const std::string& line) {
+    std::istringstream in(line);
+    std::string command;
+    std::string arg;
+    in >> command >> arg;
+    const bool on = arg == "on";
+    if (command.empty()) return true;
+    if (command == "quit" || command == "exit") return false;
+    if (command == "stall") {
+        camera.UpdateFaults([on](zarncam::Faults& f) { f.stall = on; });
+    } else if (command == "trickle") {
+        camera.UpdateFaults([on](zarncam::Faults& f) { f.trickle = on; });
+    } else if (command == "garbage") {
+        camera.UpdateFaults([on](zarncam::Faults& f) {
+            f.garbageBeforeFirstPart = on;
+            f.garbageBetweenParts = on;
+        });
+    } else if (command == "endless401") {
+        camera.UpdateFaults([on](zarncam::Faults& f) { f.endless401 = on; });
+    } else if (command == "refuse") {
+        camera.UpdateFaults([on](zarncam::Faults& f) { f.refuseConnections = on; });
+    } else if (command == "delay") {
+        const int ms = std::atoi(arg.c_str());
+        camera.UpdateFaults([ms](zarncam::Faults& f) { f.cgiDelayMs = ms; });
+    } else if (command == "error") {
+        int status = 500;
+        in >> status;
+        const std::string prefix = arg == "off" ? std::string() : arg;
+        camera.UpdateFaults([&](zarncam::Faults& f) {
+            f.errorPathPrefix = prefix;
+            f.errorStatus = status;
+        });
+    } else if (command == "drop") {
+        camera.DropNextPart();
+    } else if (command == "huge") {
+        camera.InjectHugeLength();
+    } else if (command == "stats") {
+        const zarncam::Stats s = camera.GetStats();
+        std::printf("streams %llu active %llu frames %llu key %llu parts %llu bytes %llu\n",
+                    static_cast<unsigned long long>(s.streamsStarted),
+                    static_cast<unsigned long long>(s.streamsActive),
+                    static_cast<unsigned long long>(s.framesSent),
+                    static_cast<unsigned long long>(s.keyFramesSent),
+                    static_cast<unsigned long long>(s.partsSent),
+                    static_cast<unsigned long long>(s.bytesSent));
+    } else {
+        std::fputs(kHelp, stdout);
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"zarncam: virtual Zarn HD IP camera on 127.0.0.1"};
+    zarncam::Config config;
+    zarncam::Faults faults;
+    int port = 0;
+    std::string auth = "basic";
+    bool digest = false;
+    bool noProductId = false;
+    bool verbose = false;
+    app.add_option("--port", port, "TCP port (0: any free port)")->check(CLI::Range(0, 65535));
+    app.add_option("--user", config.user, "user name");
+    app.add_option("--password", config.password, "password");
+    app.add_option("--auth", auth,
+                   "schemes offered, in order: none, basic, digest, basic,digest, digest,basic");
+    app.add_flag("--digest", digest, "offer Digest only (same as --auth digest)");
+    app.add_flag("--hd", config.hd, "HD camera: HD resolution table, HD=1");
+    app.add_option("--realm", config.realm, "authentication realm");
+    app.add_option("--max-payload", config.maxPayload, "payload bytes per stream part")
+        ->check(CLI::Range(16, 1 << 20));
+    app.add_option("--product-id", config.capabilities.productId, "ProductID reported");
+    app.add_flag("--no-product-id", noProductId, "leave ProductID out of the capability list");
+    app.add_option("--version-text", config.capabilities.version, "Version reported");
+    app.add_option("--cgi-delay-ms", faults.cgiDelayMs, "delay every answer")
+        ->check(CLI::Range(0, 600000));
+    app.add_flag("--trickle", faults.trickle, "send the stream a few bytes at a time");
+    app.add_flag("--garbage", faults.garbageBetweenParts, "junk bytes between stream parts");
+    app.add_flag("--endless-401", faults.endless401, "answer 401 to everything");
+    app.add_option("--error-prefix", faults.errorPathPrefix, "answer errors for this path prefix");
+    app.add_option("--error-status", faults.errorStatus, "status for --error-prefix");
+    app.add_flag("-v,--verbose", verbose, "print every request (passwords masked)");
+    CLI11_PARSE(app, argc, argv);
+
+    config.port = static_cast<uint16_t>(port);
+    if (digest) auth = "digest";
+    if (noProductId) config.capabilities.productId.reset();
+    faults.garbageBeforeFirstPart = faults.garbageBetweenParts;
+    std::stringstream schemes(auth);
+    std::string scheme;
+    while (std::getline(schemes, scheme, ',')) {
+        if (scheme == "basic") {
+            config.auth.push_back(zarncam::AuthScheme::kBasic);
+        } else if (scheme == "digest") {
+            config.auth.push_back(zarncam::AuthScheme::kDigest);
+        } else if (scheme != "none") {
+            std::cerr << "unknown authentication scheme: " << scheme << "\n";
+            return 2;
+        }
+    }
+
+    zarncam::Camera camera(config);
+    camera.SetFaults(faults);
+    if (!camera.Start()) {
+        std::cerr << "cannot listen on 127.0.0.1:" << port << "\n";
+        return 1;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::printf("zarncam listening on port %u\n", static_cast<unsigned>(camera.Port()));
+    std::fflush(stdout);
+
+    bool stdinOpen = true;
+    std::string pending;
+    std::size_t printed = 0;
+    while (g_stopRequested == 0) {
+        pollfd pfd{STDIN_FILENO, POLLIN, 0};
+        const int ready = ::poll(&pfd, stdinOpen ? 1 : 0, 200);
+        if (ready > 0 && (pfd.revents & (POLLIN | POLLHUP)) != 0) {
+            char buffer[256];
+            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof(buffer));
+            if (n <= 0) {
+                stdinOpen = false;
+            } else {
+                pending.append(buffer, static_cast<std::size_t>(n));
+                if (pending.size() > 4096) pending.clear();
+                std::size_t eol = 0;
+                bool quit = false;
+                while (!quit && (eol = pending.find('\n')) != std::string::npos) {
+                    quit = !RunCommand(camera, pending.substr(0, eol));
+                    pending.erase(0, eol + 1);
+                }
+                if (quit) break;
+            }
+        }
+        if (verbose) {
+            const auto records = camera.Requests();
+            if (records.size() < printed) printed = 0;
+            for (; printed < records.size(); ++printed) {
+                const auto& r = records[printed];
+                std::printf("%s %s auth=%s -> %d\n", r.method.c_str(),
+                            MaskPassword(r.target).c_str(), zarncam::AuthSchemeName(r.auth),
+                            r.status);
+            }
+            std::fflush(stdout);
+        }
+    }
+    camera.Stop();
+    return 0;
+}
