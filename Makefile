@@ -1,0 +1,44 @@
+# One entry point for building, testing and running the driver.
+#   make build     install missing Debian packages, configure and build into build/
+#   make test      build, then run the whole test suite
+#   make sanitize  the suite under ASan+UBSan (build-asan/), and the threaded suites under TSan (build-tsan/)
+#   make demo      build, then run the reference host against the built-in camera simulator
+
+CMAKE_FLAGS ?=
+JOBS ?= 2
+# Suites that run threads: they also run under ThreadSanitizer.
+THREADED_SUITES ?= thread|channel|driver|ptz|preset|properties|e2e|host|camsim|http
+
+.PHONY: all deps build test sanitize sanitize-address sanitize-thread demo clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=address -DZARN_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+sanitize-thread: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARN_SANITIZE=thread -DZARN_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L '$(THREADED_SUITES)'
+
+demo: build
+	./build/tools/host/zarnhost demo
+
+clean:
+	rm -rf build build-asan build-tsan demo-out

@@ -1,0 +1,76 @@
+// CIPCaptureDriver: the camera-independent driver object. It answers the host's capture-driver
+// interfaces, keeps the camera's connection record and the host's configuration, owns the video
+// capture object and the PTZ handler, and serves logging and configuration to every other object
+// through IDriver.
+//
+// Threads: Open, Close, the getters and destruction run on the host's thread; the IDriver services
+// (Log, GetDeviceInfo, ...) are called from any thread once Open has returned, and read only
+// values fixed by Open.
+#pragma once
+
+#include <cstdarg>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "driver/custom_creator.h"
+#include "driver/idriver.h"
+#include "platform/platform.h"
+#include "zarn/capture.h"
+
+namespace talvane {
+
+class CIPVideoCapture;
+class CBasePTZHandler;
+
+class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, public ICustomCreator {
+public:
+    CIPCaptureDriver();
+    ZARN_IMPLEMENT_SLOT0(CIPCaptureDriver)
+
+    // IIPCaptureDriver .. Ex3, slots 1-9.
+    bool Open(IHostDebugSink* sink, IFrameAllocator* allocator, IDriverConfig* config) override;
+    void Close() override;
+    ipcapture::IIPVideoCapture* GetVideoCapture() override;
+    void* GetAuxiliaryCapture() override { return nullptr; }
+    void* Reserved5() override { return nullptr; }
+    IIPPTZDriver* GetPtzDriver() override;
+    void* Reserved7() override { return nullptr; }
+    ipcapture::IIPVideoCaptureEx* GetVideoCaptureEx() override;
+    IIPPTZDriverEx* GetPtzDriverEx() override;
+
+    // Slots 10 and 11: the camera family's part of Open.
+    virtual bool Initialize() = 0;
+    virtual bool CreatePtzHandler() = 0;
+
+    ~CIPCaptureDriver() override;
+
+    // IDriver.
+    void Log(int32_t level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
+    DEVICE_INFO* GetDeviceInfo(DEVICE_INFO* info) override;
+    DeviceValues* GetDeviceValues(DeviceValues* values) override;
+    IFrameAllocator* GetFrameAllocator() override { return allocator_; }
+    int32_t GetVideoStandard() override { return videoStandard_; }
+    int32_t GetStreamKind() override { return streamKind_; }
+    const char* GetParameterText(int32_t index) override;
+    int32_t GetParameterInt(int32_t index) override;
+
+    // Level byte the host receives for a log level; -1 when the record is not forwarded.
+    static int MapLogLevel(int32_t level, const platform::Version& hostCore);
+
+protected:
+    void LogV(int32_t level, const char* format, va_list args);
+
+    IHostDebugSink* sink_ = nullptr;
+    IFrameAllocator* allocator_ = nullptr;
+    DEVICE_INFO device_;
+    DeviceValues deviceValues_;
+    int32_t streamKind_ = 0;
+    int32_t videoStandard_ = 0;
+    std::map<int32_t, std::string> parameters_;
+    platform::Version hostCore_;
+    std::unique_ptr<CIPVideoCapture> videoCapture_;
+    CBasePTZHandler* ptzHandler_ = nullptr;  // owned
+};
+
+}  // namespace talvane

@@ -1,0 +1,40 @@
+#include "driver/zarn_hd_ip_capture_driver.h"
+
+#include "channel/channel_factory.h"
+#include "ptz/ptz_handler_factory.h"
+
+namespace talvane {
+
+bool CZarnHDIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
+                                  IDriverConfig* config) {
+    if (!CIPCaptureDriver::Open(sink, allocator, config)) return false;
+
+    device_.requestTimeoutMs = kFamilyTimeoutMs;
+    device_.noDataTimeoutMs = kFamilyTimeoutMs;
+
+    const int32_t standard = GetParameterInt(1);
+    if (standard != kNoParameter) videoStandard_ = standard;
+
+    const char* firmware = GetParameterText(3);
+    if (firmware == nullptr || *firmware == '\0') firmware = "(none)";
+
+    INetworkSettings* network = config->GetNetworkSettings();
+    const char* model = config->GetDeviceSettings()->GetModelName();
+    const char* address = network->GetAddress();
+    Log(kLogNotice, "DRIVER IS OPENED (name: %s, device model: %s, FW: %s, address: %s:%u)",
+        "ZarnHDIPCapture", model != nullptr ? model : "", firmware,
+        address != nullptr ? address : "", static_cast<unsigned>(network->GetPort()));
+    return true;
+}
+
+bool CZarnHDIPCaptureDriver::CreatePtzHandler() {
+    if (!ptzHandler_) ptzHandler_ = CreateZarnPtzHandler(this);
+    return true;
+}
+
+ICameraChannel* CZarnHDIPCaptureDriver::CreateChannel(uint32_t index, IChannelSink* sink) {
+    if (streamKind_ != kStreamKindH264Http) return nullptr;
+    return CreateH264HttpChannel(this, index, sink);
+}
+
+}  // namespace talvane

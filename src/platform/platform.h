@@ -1,0 +1,70 @@
+// The thin layer that stands in for the operating system's services: events, thread ids, UTC
+// time, the host program's folder and the host core's version. Callers include only this header;
+// what differs between platforms stays in platform_*.cpp.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "zarn/host.h"
+
+namespace talvane::platform {
+
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// A manual-reset or auto-reset event. Thread-safe.
+class Event {
+public:
+    explicit Event(bool manualReset, bool initiallySet = false);
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    void Set();
+    void Reset();
+    // Waits up to `timeoutMs` (kInfinite: no limit); true when the event was set. An auto-reset
+    // event is cleared by the wait that consumes it.
+    bool Wait(uint32_t timeoutMs);
+    // True when the event is set, without consuming it.
+    bool IsSet() const;
+
+private:
+    const bool manualReset_;
+    bool set_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+// Id of the calling thread: non-zero and unique among the process's live threads.
+uint32_t CurrentThreadId();
+
+unsigned ProcessorCount();
+
+void SleepMs(uint32_t ms);
+
+// UTC now as a calendar record.
+void GetSystemTime(SYSTEMTIME* time);
+// 100-ns ticks since 1601-01-01 UTC for a calendar record; 0 when the record is not a valid date.
+uint64_t SystemTimeToFileTime(const SYSTEMTIME& time);
+// UTC now in 100-ns ticks since 1601-01-01.
+uint64_t NowFileTime();
+// Milliseconds on a monotonic clock (for pacing and elapsed times).
+uint64_t MonotonicMs();
+
+// Folder of the running program's executable, ending in a path separator.
+std::string HostProgramDirectory();
+
+struct Version {
+    uint16_t major = 0;
+    uint16_t minor = 0;
+    uint16_t build = 0;
+    uint16_t revision = 0;
+};
+// Product version of the host's core library; 5.12.0.0 where none can be read.
+Version HostCoreVersion();
+// Tests inject a version; nullopt restores the real lookup.
+void SetHostCoreVersionForTesting(std::optional<Version> version);
+
+}  // namespace talvane::platform

@@ -1,0 +1,117 @@
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace talvane::platform {
+
+Event::Event(bool manualReset, bool initiallySet) : manualReset_(manualReset), set_(initiallySet) {}
+
+void Event::Set() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        set_ = true;
+    }
+    if (manualReset_) {
+        cv_.notify_all();
+    } else {
+        cv_.notify_one();
+    }
+}
+
+void Event::Reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = false;
+}
+
+bool Event::Wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (timeoutMs == kInfinite) {
+        cv_.wait(lock, [this] { return set_; });
+    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; })) {
+        return false;
+    }
+    if (!manualReset_) set_ = false;
+    return true;
+}
+
+bool Event::IsSet() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return set_;
+}
+
+uint32_t CurrentThreadId() {
+    static std::atomic<uint32_t> next{1};
+    thread_local uint32_t id = next.fetch_add(1);
+    return id;
+}
+
+unsigned ProcessorCount() {
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+namespace {
+
+// Days from 1601-01-01 to the given civil date (proleptic Gregorian).
+int64_t DaysSince1601(int64_t y, unsigned m, unsigned d) {
+    // Days from 1970-01-01 (H. Hinnant's days_from_civil), then shifted to 1601.
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t daysSince1970 = era * 146097 + static_cast<int64_t>(doe) - 719468;
+    return daysSince1970 + 134774;  // 1601-01-01 .. 1970-01-01
+}
+
+constexpr uint64_t kTicksPerMs = 10000;
+constexpr uint64_t kTicksPerDay = 86400000ull * kTicksPerMs;
+
+}  // namespace
+
+void GetSystemTime(SYSTEMTIME* out) {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
+    const time_t secs = static_cast<time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    out->wYear = static_cast<uint16_t>(tm.tm_year + 1900);
+    out->wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
+    out->wDayOfWeek = static_cast<uint16_t>(tm.tm_wday);
+    out->wDay = static_cast<uint16_t>(tm.tm_mday);
+    out->wHour = static_cast<uint16_t>(tm.tm_hour);
+    out->wMinute = static_cast<uint16_t>(tm.tm_min);
+    out->wSecond = static_cast<uint16_t>(tm.tm_sec);
+    out->wMilliseconds = static_cast<uint16_t>(ms % 1000);
+}
+
+uint64_t SystemTimeToFileTime(const SYSTEMTIME& t) {
+    if (t.wYear < 1601 || t.wYear > 30827 || t.wMonth < 1 || t.wMonth > 12 || t.wDay < 1 ||
+        t.wDay > 31 || t.wHour > 23 || t.wMinute > 59 || t.wSecond > 59 || t.wMilliseconds > 999) {
+        return 0;
+    }
+    const int64_t days = DaysSince1601(t.wYear, t.wMonth, t.wDay);
+    const uint64_t msOfDay =
+        ((static_cast<uint64_t>(t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
+    return static_cast<uint64_t>(days) * kTicksPerDay + msOfDay * kTicksPerMs;
+}
+
+uint64_t NowFileTime() {
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    return SystemTimeToFileTime(t);
+}
+
+uint64_t MonotonicMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace talvane::platform

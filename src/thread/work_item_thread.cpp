@@ -1,0 +1,83 @@
+#include "thread/work_item_thread.h"
+
+namespace talvane {
+
+CWorkItemThreadEx::CWorkItemThreadEx() = default;
+
+CWorkItemThreadEx::~CWorkItemThreadEx() {
+    if (running_.load()) StopThread();
+    // Items posted after a failed start, or left by a stop racing a post.
+    ClearQueue();
+}
+
+CWorkItemThreadEx::IWorkItem* CWorkItemThreadEx::PopFront() {
+    CLockGuard guard(queueLock_);
+    if (queue_.empty()) return nullptr;
+    IWorkItem* item = queue_.front();
+    queue_.pop_front();
+    return item;
+}
+
+size_t CWorkItemThreadEx::PendingCount() {
+    CLockGuard guard(queueLock_);
+    return queue_.size();
+}
+
+int CWorkItemThreadEx::Run() {
+    while (running_.load()) {
+        if (!workEvent_.Wait(kIdleWaitMs)) continue;
+        while (IWorkItem* item = PopFront()) {
+            try {
+                ProcessItem(item);
+            } catch (...) {
+                // One bad item must not end the thread.
+            }
+            delete item;
+            if (!running_.load()) return 0;
+        }
+    }
+    return 0;
+}
+
+void CWorkItemThreadEx::ClearQueue() {
+    while (IWorkItem* item = PopFront()) delete item;
+}
+
+bool CWorkItemThreadEx::StartThread(const std::string& name) {
+    running_.store(true);
+    if (HasThread()) return false;
+    return Launch(name);
+}
+
+bool CWorkItemThreadEx::StopThread() {
+    running_.store(false);
+    ClearQueue();
+    workEvent_.Set();
+    if (HasThread()) {
+        if (ThreadId() == platform::CurrentThreadId()) {
+            Detach();  // called from ProcessItem: the thread ends after the item returns
+        } else {
+            Join();
+        }
+    }
+    return true;
+}
+
+bool CWorkItemThreadEx::PostItem(IWorkItem* item, uint32_t maxPending) {
+    if (!running_.load()) {
+        delete item;
+        return false;
+    }
+    CLockGuard guard(queueLock_);
+    if (maxPending > 0) {
+        while (queue_.size() >= maxPending) {
+            delete queue_.front();
+            queue_.pop_front();
+        }
+    }
+    queue_.push_back(item);
+    workEvent_.Set();
+    return true;
+}
+
+}  // namespace talvane

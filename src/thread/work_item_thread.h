@@ -1,0 +1,64 @@
+// CWorkItemThreadEx: a thread that executes work items one at a time, in posting order, from a
+// queue any thread may post to, with an optional limit on how many items may wait.
+//
+// Items belong to the queue from the moment they are posted: the queue deletes them after they ran,
+// when they are dropped by the pending limit or by a stop, and when posting is refused.
+// PostItem, ClearQueue and StopThread may be called from any thread; ProcessItem runs on the
+// work-item thread without the queue lock, so posting never waits for an item in progress.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "platform/platform.h"
+#include "thread/recursive_lock.h"
+#include "thread/simple_thread.h"
+
+namespace talvane {
+
+class CWorkItemThreadEx : public thread::CSimpleThread {
+public:
+    class IWorkItem {
+    public:
+        virtual ~IWorkItem() = default;
+    };
+
+    CWorkItemThreadEx();
+    // Stops the thread when it still runs. A derived class whose ProcessItem uses its own members
+    // must call StopThread in its own destructor first.
+    ~CWorkItemThreadEx() override;
+
+    int Run() override;
+
+    // Deletes every waiting item without running it.
+    virtual void ClearQueue();
+    // Executes one item on the work-item thread. Exceptions are swallowed by the queue loop.
+    virtual void ProcessItem(IWorkItem* item) = 0;
+    // Marks the queue running and starts the thread; false when a thread already exists (the
+    // queue still counts as running) or the thread could not be created.
+    virtual bool StartThread(const std::string& name);
+    // Stops accepting items, drops the waiting ones, lets the item in progress finish and waits for
+    // the thread (unless called on the thread itself). Always true.
+    virtual bool StopThread();
+    // Queues the item; maxPending > 0 first drops the oldest waiting items so that at most
+    // maxPending - 1 wait before it. False (item deleted) when the queue is not running.
+    virtual bool PostItem(IWorkItem* item, uint32_t maxPending);
+
+    bool IsRunning() const { return running_.load(); }
+    size_t PendingCount();
+
+    // Idle wake-up period of the thread.
+    static constexpr uint32_t kIdleWaitMs = 1000;
+
+private:
+    IWorkItem* PopFront();
+
+    platform::Event workEvent_{/*manualReset=*/false};
+    std::atomic<bool> running_{false};
+    CRecursiveLock queueLock_;
+    std::list<IWorkItem*> queue_;
+};
+
+}  // namespace talvane

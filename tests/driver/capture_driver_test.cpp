@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include "driver/zarn_hd_ip_capture_driver.h"
+#include "platform/platform.h"
+#include "support/fake_host.h"
+
+namespace talvane {
+namespace {
+
+class CaptureDriverTest : public ::testing::Test {
+protected:
+    void TearDown() override { platform::SetHostCoreVersionForTesting(std::nullopt); }
+
+    bool Open() { return driver_.Open(&sink_, &allocator_, &config_); }
+
+    zarntest::FakeDebugSink sink_;
+    zarntest::FakeFrameAllocator allocator_;
+    zarntest::FakeDriverConfig config_;
+    CZarnHDIPCaptureDriver driver_;
+};
+
+TEST(LogLevelTest, MappingFollowsTheHostCoreVersion) {
+    const platform::Version v5_12{5, 12, 0, 0}, v5_11{5, 11, 9, 9}, v4_20{4, 20, 0, 0},
+        v6_0{6, 0, 0, 0};
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(4, v5_12), -1);
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(4, v5_11), -1);
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(3, v5_12), 3);
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(3, v6_0), 3);
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(3, v5_11), 2);
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(3, v4_20), 2);
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(1, v5_11), 1);
+    EXPECT_EQ(CIPCaptureDriver::MapLogLevel(0x21, v5_12), 1);  // low four bits only
+}
+
+TEST_F(CaptureDriverTest, OldHostCoreReceivesNoticesAsLevelTwo) {
+    platform::SetHostCoreVersionForTesting(platform::Version{5, 11, 0, 0});
+    ASSERT_TRUE(Open());
+    auto notices = sink_.Matching("DRIVER IS OPENED");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].level, 2);
+}
+
+TEST_F(CaptureDriverTest, LogForwardsArgumentsAndDropsSilentLevel) {
+    ASSERT_TRUE(Open());
+    sink_.Clear();
+    driver_.Log(kLogSilent, "%s: hidden", "x");
+    EXPECT_TRUE(sink_.Records().empty());
+    driver_.Log(kLogFailure, "%s: camera said %s", "talvane::Test", "%n%s%x");
+    auto records = sink_.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text, "talvane::Test: camera said %n%s%x");
+    EXPECT_EQ(records[0].level, 1);
+    driver_.Log(kLogNotice, "%s", "");
+    records = sink_.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_TRUE(records[1].textWasNull);
+}
+
+TEST_F(CaptureDriverTest, OpenCopiesConnectionAndSetsFamilyTimeouts) {
+    config_.network.address = "10.1.2.3";
+    config_.network.port = 65535;
+    config_.network.user = "op";
+    config_.network.password = "pw";
+    config_.device.value1 = 7;
+    config_.device.value2 = -2;
+    ASSERT_TRUE(Open());
+    DEVICE_INFO info;
+    driver_.GetDeviceInfo(&info);
+    EXPECT_EQ(info.address, "10.1.2.3");
+    EXPECT_EQ(info.port, 65535);
+    EXPECT_EQ(info.user, "op");
+    EXPECT_EQ(info.password, "pw");
+    EXPECT_EQ(info.requestTimeoutMs, 10000);
+    EXPECT_EQ(info.noDataTimeoutMs, 10000);
+    DeviceValues values;
+    driver_.GetDeviceValues(&values);
+    EXPECT_EQ(values.value1, 7);
+    EXPECT_EQ(values.value2, -2);
+    EXPECT_EQ(driver_.GetStreamKind(), 3);
+    EXPECT_EQ(sink_.Count("address: 10.1.2.3:65535)"), 1u);
+    // The password never reaches the log.
+    for (const auto& r : sink_.Records()) EXPECT_EQ(r.text.find("pw"), std::string::npos);
+}
+
+TEST_F(CaptureDriverTest, ExtraParametersStopAtTheFirstMissingIndex) {
+    config_.extra = {{1, "-5"}, {2, "x"}, {4, "1"}};
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(config_.ParameterRequests(), (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_STREQ(driver_.GetParameterText(1), "-5");
+    EXPECT_EQ(driver_.GetParameterText(4), nullptr);  // never read: index 3 was missing
+    EXPECT_EQ(driver_.GetParameterInt(1), -5);
+    EXPECT_EQ(driver_.GetVideoStandard(), -5);
+    EXPECT_EQ(driver_.GetParameterInt(2), IDriver::kNoParameter);
+    EXPECT_EQ(driver_.GetParameterInt(9), IDriver::kNoParameter);
+    EXPECT_EQ(sink_.Count("FW: (none)"), 1u);
+}
+
+TEST_F(CaptureDriverTest, ParameterIntegersAreStrict) {
+    config_.extra = {{1, "+"}, {2, ""}, {3, "12a"}, {4, "2147483648"}, {5, "-2147483648"},
+                     {6, " 7"}, {7, "+7"}};
+    ASSERT_TRUE(Open());
+    for (int32_t i : {1, 2, 3, 4, 6}) EXPECT_EQ(driver_.GetParameterInt(i), IDriver::kNoParameter) << i;
+    EXPECT_EQ(driver_.GetParameterInt(5), INT32_MIN);
+    EXPECT_EQ(driver_.GetParameterInt(7), 7);
+    EXPECT_EQ(driver_.GetVideoStandard(), 0);  // "+" is not a number
+}
+
+TEST_F(CaptureDriverTest, EmptyStringsAndNullHostTextsAreHandled) {
+    config_.network.address = "";
+    config_.device.model = "";
+    config_.extra = {{1, "0"}, {2, "1"}, {3, ""}};
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(sink_.Count("device model: , FW: (none), address: :80)"), 1u);
+}
+
+TEST_F(CaptureDriverTest, AbsurdChannelCountIsBounded) {
+    config_.device.channelCount = 0xFFFFFFFFu;
+    ASSERT_TRUE(Open());
+    ASSERT_NE(driver_.GetVideoCapture(), nullptr);
+    EXPECT_EQ(driver_.GetVideoCapture()->GetChannelCount(), 256u);
+    EXPECT_EQ(sink_.Count("channels; using 256"), 1u);
+}
+
+TEST_F(CaptureDriverTest, CloseTwiceReleasesOnce) {
+    ASSERT_TRUE(Open());
+    EXPECT_NE(driver_.GetVideoCapture(), nullptr);
+    driver_.Close();
+    driver_.Close();
+    EXPECT_EQ(driver_.GetVideoCapture(), nullptr);
+    EXPECT_EQ(driver_.GetPtzDriver(), nullptr);
+}
+
+TEST_F(CaptureDriverTest, OtherStreamKindsMakeNoChannel) {
+    config_.network.streamKind = 2;
+    ASSERT_TRUE(Open());
+    zarntest::FakeChannelSink channelSink;
+    EXPECT_EQ(driver_.CreateChannel(0, &channelSink), nullptr);
+    zarntest::FakeStreamSettings settings(704, 576, 40, 50);
+    auto* capture = driver_.GetVideoCapture();
+    EXPECT_TRUE(capture->StartChannel(0, &channelSink, &settings));  // nothing to start
+    int32_t state = -1, code = -1;
+    char text[8] = "x";
+    EXPECT_FALSE(capture->GetChannelState(0, &state, &code, text, sizeof(text)));
+    EXPECT_EQ(code, 0);
+    EXPECT_STREQ(text, "");
+    EXPECT_FALSE(capture->StopChannel(0));
+    EXPECT_FALSE(capture->StartChannel(1, &channelSink, &settings));  // out of range
+}
+
+}  // namespace
+}  // namespace talvane

@@ -1,0 +1,143 @@
+// The driver as the host sees it: loaded with dlopen, created through the exports and called only by
+// slot number through the raw vtable.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "support/driver_module.h"
+#include "support/fake_host.h"
+#include "support/vtable.h"
+
+namespace {
+
+using zarntest::CallSlot;
+
+using CreateFn = void* (*)();
+using DeleteFn = void (*)(void*);
+
+// Slots of the primary interface.
+enum Slot {
+    kDestroy = 0,
+    kOpen = 1,
+    kClose = 2,
+    kGetVideoCapture = 3,
+    kGetAuxiliary = 4,
+    kReserved5 = 5,
+    kGetPtzDriver = 6,
+    kReserved7 = 7,
+    kGetVideoCaptureEx = 8,
+    kGetPtzDriverEx = 9,
+};
+
+class DriverModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(module_.Loaded()) << module_.Error();
+        create_ = module_.Function<CreateFn>("CreateIPCapture");
+        destroy_ = module_.Function<DeleteFn>("DeleteIPCapture");
+        ASSERT_NE(create_, nullptr);
+        ASSERT_NE(destroy_, nullptr);
+        config_.network.port = 8080;
+        config_.network.address = "192.0.2.10";
+        config_.device.model = "Zarn HD2100";
+        config_.extra = {{1, "1"}, {2, "554"}, {3, "2.4.1"}};
+    }
+
+    zarntest::DriverModule module_;
+    CreateFn create_ = nullptr;
+    DeleteFn destroy_ = nullptr;
+    zarntest::FakeDebugSink sink_;
+    zarntest::FakeFrameAllocator allocator_;
+    zarntest::FakeDriverConfig config_;
+};
+
+TEST_F(DriverModuleTest, EveryPrimarySlotBeforeAndAfterOpen) {
+    void* driver = create_();
+    ASSERT_NE(driver, nullptr);
+    for (int slot : {kGetVideoCapture, kGetAuxiliary, kReserved5, kGetPtzDriver, kReserved7,
+                     kGetVideoCaptureEx, kGetPtzDriverEx}) {
+        EXPECT_EQ(CallSlot<void*>(driver, slot), nullptr) << "slot " << slot;
+    }
+
+    ASSERT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kOpen, &sink_, &allocator_, &config_)));
+    auto notices = sink_.Matching("DRIVER IS OPENED");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].level, 3);
+    EXPECT_EQ(notices[0].text,
+              "DRIVER IS OPENED (name: ZarnHDIPCapture, device model: Zarn HD2100, FW: 2.4.1, "
+              "address: 192.0.2.10:8080)");
+
+    void* capture = CallSlot<void*>(driver, kGetVideoCapture);
+    ASSERT_NE(capture, nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kGetVideoCaptureEx), capture);
+    EXPECT_EQ(CallSlot<void*>(driver, kGetAuxiliary), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kReserved5), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kReserved7), nullptr);
+    // The video capture object's channel count comes from the configuration.
+    EXPECT_EQ(CallSlot<uint32_t>(capture, 1), 1u);
+
+    CallSlot<void>(driver, kClose);
+    EXPECT_EQ(CallSlot<void*>(driver, kGetVideoCapture), nullptr);
+    CallSlot<void>(driver, kClose);  // a second Close does nothing
+
+    // Slot 0 destroys and frees the object (flags bit 0), as DeleteIPCapture does.
+    CallSlot<void*, unsigned>(driver, kDestroy, 1u);
+}
+
+TEST_F(DriverModuleTest, AllCreateAndDeleteNamesWorkAndNullIsIgnored) {
+    for (const char* name : {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2",
+                             "CreateIPCaptureEx3"}) {
+        auto create = module_.Function<CreateFn>(name);
+        ASSERT_NE(create, nullptr) << name;
+        void* driver = create();
+        ASSERT_NE(driver, nullptr);
+        destroy_(driver);
+    }
+    for (const char* name : {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2",
+                             "DeleteIPCaptureEx3"}) {
+        auto destroy = module_.Function<DeleteFn>(name);
+        ASSERT_NE(destroy, nullptr) << name;
+        destroy(nullptr);
+        void* driver = create_();
+        ASSERT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kOpen, &sink_, &allocator_, &config_)));
+        destroy(driver);  // deletes an opened driver, its video capture object included
+    }
+}
+
+TEST_F(DriverModuleTest, OpenWithoutConfigurationFailsCleanly) {
+    void* driver = create_();
+    EXPECT_FALSE((CallSlot<bool, void*, void*, void*>(driver, kOpen, &sink_, nullptr, nullptr)));
+    EXPECT_EQ(CallSlot<void*>(driver, kGetVideoCapture), nullptr);
+    EXPECT_EQ(sink_.Count("no configuration"), 1u);
+    destroy_(driver);
+
+    // No sink at all: nothing to log to, and no crash.
+    driver = create_();
+    EXPECT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kOpen, nullptr, nullptr, &config_)));
+    destroy_(driver);
+}
+
+TEST(DriverExportsTest, ModuleExportsExactlyTheEntryPoints) {
+    const std::string command =
+        std::string("nm -D --defined-only ") + zarntest::DriverModule::Path() + " 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    ASSERT_NE(pipe, nullptr);
+    std::set<std::string> exported;
+    std::array<char, 512> line{};
+    while (fgets(line.data(), line.size(), pipe.get()) != nullptr) {
+        std::istringstream in(line.data());
+        std::string address, type, name;
+        if (in >> address >> type >> name && (type == "T" || type == "W")) exported.insert(name);
+    }
+    const std::set<std::string> expected = {
+        "CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3",
+        "DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"};
+    EXPECT_EQ(exported, expected);
+}
+
+}  // namespace

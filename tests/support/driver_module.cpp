@@ -1,0 +1,25 @@
+#include "support/driver_module.h"
+
+#include <dlfcn.h>
+
+namespace zarntest {
+
+const char* DriverModule::Path() { return ZARN_MODULE_PATH; }
+
+DriverModule::DriverModule() {
+    handle_ = dlopen(Path(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        const char* e = dlerror();
+        error_ = e != nullptr ? e : "dlopen failed";
+    }
+}
+
+DriverModule::~DriverModule() {
+    if (handle_ != nullptr) dlclose(handle_);
+}
+
+void* DriverModule::Symbol(const char* name) const {
+    return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+}
+
+}  // namespace zarntest

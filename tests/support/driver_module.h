@@ -1,0 +1,29 @@
+// Loads the built driver module with dlopen, as the host does, and resolves its exports.
+#pragma once
+
+#include <string>
+
+namespace zarntest {
+
+class DriverModule {
+public:
+    DriverModule();  // loads ZARN_MODULE_PATH
+    ~DriverModule();
+    DriverModule(const DriverModule&) = delete;
+    DriverModule& operator=(const DriverModule&) = delete;
+
+    bool Loaded() const { return handle_ != nullptr; }
+    const std::string& Error() const { return error_; }
+    void* Symbol(const char* name) const;
+    template <class Fn>
+    Fn Function(const char* name) const {
+        return reinterpret_cast<Fn>(Symbol(name));
+    }
+    static const char* Path();
+
+private:
+    void* handle_ = nullptr;
+    std::string error_;
+};
+
+}  // namespace zarntest
