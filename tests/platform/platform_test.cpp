@@ -1,0 +1,71 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+namespace talvane::platform {
+namespace {
+
+TEST(PlatformTimeTest, CalendarRecordsConvertToTicksSince1601) {
+    SYSTEMTIME epoch{1970, 1, 4, 1, 0, 0, 0, 0};
+    EXPECT_EQ(SystemTimeToFileTime(epoch), 116444736000000000ull);
+    SYSTEMTIME leap{2024, 2, 4, 29, 23, 59, 59, 999};
+    SYSTEMTIME next{2024, 3, 5, 1, 0, 0, 0, 0};
+    EXPECT_EQ(SystemTimeToFileTime(next) - SystemTimeToFileTime(leap), 10000ull);  // 1 ms
+    SYSTEMTIME bad{2024, 13, 0, 1, 0, 0, 0, 0};
+    EXPECT_EQ(SystemTimeToFileTime(bad), 0ull);
+
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    EXPECT_GE(now.wYear, 2024);
+    const uint64_t a = SystemTimeToFileTime(now);
+    const uint64_t b = NowFileTime();
+    EXPECT_GE(b, a);
+    EXPECT_LT(b - a, 600ull * 10000000ull);  // same clock, same ten minutes
+}
+
+TEST(PlatformEventTest, AutoResetWakesOneWaitAndManualStaysSet) {
+    Event automatic(false);
+    automatic.Set();
+    EXPECT_TRUE(automatic.Wait(0));
+    EXPECT_FALSE(automatic.Wait(0));  // consumed
+
+    Event manual(true);
+    EXPECT_FALSE(manual.Wait(10));
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.IsSet());
+    manual.Reset();
+    EXPECT_FALSE(manual.IsSet());
+
+    Event crossThread(false);
+    std::thread setter([&] { crossThread.Set(); });
+    EXPECT_TRUE(crossThread.Wait(kInfinite));
+    setter.join();
+}
+
+TEST(PlatformTest, ThreadIdsDifferAndHostCoreVersionIsInjectable) {
+    std::set<uint32_t> ids{CurrentThreadId()};
+    std::thread other([&] { ids.insert(CurrentThreadId()); });
+    other.join();
+    EXPECT_EQ(ids.size(), 2u);
+    EXPECT_EQ(ids.count(0), 0u);
+
+    const Version real = HostCoreVersion();
+    EXPECT_EQ(real.major, 5);
+    EXPECT_EQ(real.minor, 12);
+    SetHostCoreVersionForTesting(Version{5, 11, 1, 2});
+    EXPECT_EQ(HostCoreVersion().minor, 11);
+    SetHostCoreVersionForTesting(std::nullopt);
+    EXPECT_EQ(HostCoreVersion().minor, 12);
+
+    const std::string dir = HostProgramDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), '/');
+}
+
+}  // namespace
+}  // namespace talvane::platform
