@@ -7,7 +7,7 @@
 CMAKE_FLAGS ?=
 JOBS ?= 2
 # Suites that run threads: they also run under ThreadSanitizer.
-THREADED_SUITES ?= thread|channel|driver|ptz|preset|properties|e2e|host|camsim|http
+THREADED_SUITES ?= thread|platform|channel|driver|ptz|preset|properties|e2e|host|camsim|http
 
 .PHONY: all deps build test sanitize sanitize-address sanitize-thread demo clean
 
