@@ -113,6 +113,15 @@ TEST_F(CaptureDriverTest, EmptyStringsAndNullHostTextsAreHandled) {
     EXPECT_EQ(sink_.Count("device model: , FW: (none), address: :80)"), 1u);
 }
 
+TEST_F(CaptureDriverTest, ConfigurationWithoutExtraParameters) {
+    config_.extra.clear();
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(config_.ParameterRequests(), (std::vector<int32_t>{1}));
+    EXPECT_EQ(driver_.GetVideoStandard(), 0);
+    EXPECT_EQ(driver_.GetParameterText(1), nullptr);
+    EXPECT_EQ(sink_.Count("FW: (none)"), 1u);
+}
+
 TEST_F(CaptureDriverTest, AbsurdChannelCountIsBounded) {
     config_.device.channelCount = 0xFFFFFFFFu;
     ASSERT_TRUE(Open());
