@@ -1,0 +1,96 @@
+// CPrepositionList: the presets of one camera channel. It knows which camera preset slots are in
+// use, the user's name for each, the order of creation (a preset's index is its position in that
+// order) and the preset the head is currently at. The camera only knows numbered slots; the names
+// live here and in the preset file (CXMLPrepositionReader).
+//
+// Embedded in a PTZ control. The control sets the camera interface and the maximum, then hands in
+// the shared preset file with SetStorage (which loads the channel's presets). Host threads call
+// every public operation; all of them take the list's recursive lock, and the camera's preset
+// requests (IPrepositionComm) are made while it is held. Logging goes through the camera's Log.
+//
+// Result codes of AddPreposition: 1 added or renamed, -3 invalid name, -18 no camera / camera
+// refused / file write failed, -26 no room.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "preset/xml_preposition_reader.h"
+#include "ptz/preposition_comm.h"
+#include "ptz/smart_ptr.h"
+#include "thread/recursive_lock.h"
+
+namespace talvane {
+
+class CPrepositionList {
+public:
+    static constexpr int32_t kOk = 1;
+    static constexpr int32_t kInvalidArgument = -3;
+    static constexpr int32_t kFailed = -18;
+    static constexpr int32_t kLimitReached = -26;
+    // Largest number of preset slots a list manages (index numbers in the file have three digits).
+    static constexpr uint32_t kMaxSlots = 1000;
+    // Characters a preset name must not contain.
+    static constexpr const char* kForbiddenNameChars = "&!<>'\"";
+
+    explicit CPrepositionList(int32_t channel);
+    CPrepositionList(const CPrepositionList&) = delete;
+    CPrepositionList& operator=(const CPrepositionList&) = delete;
+
+    // Run under the caller's hold of the list's lock.
+    virtual bool StorePreposition(int32_t index, int32_t slot, const std::string& name);
+    // Rewrites the channel's entries densely from index 0; true when every entry was written and
+    // the file saved (true for an empty list).
+    virtual bool StoreAll();
+    // Replaces the list with the channel's entries in the file (indexes 0..maximum-1; gaps close
+    // up). Entries with a slot outside 0..maximum-1 or a slot already taken are skipped and
+    // logged; when anything was skipped or closed up, the channel is rewritten so that the file's
+    // index numbers match the list again.
+    virtual void LoadAll();
+    virtual ~CPrepositionList();
+
+    // Takes a copy of the shared preset file and loads the channel's presets from it. Returns
+    // whether `storage` held an object.
+    virtual bool SetStorage(TSmartPtr<CXMLPrepositionReader> storage);
+    virtual int32_t GetCount();
+    virtual bool GetName(int32_t index, std::string& out);
+    // Sends the head to the preset named `name` (`value` passes through to the camera). True when
+    // the head is already there or the camera accepted the request.
+    virtual bool GoTo(const std::string& name, int32_t value);
+    // Adds a preset at the head's position in the lowest free slot, or renames the current preset
+    // when the head has not moved since it was added or called.
+    virtual int32_t AddPreposition(const std::string& name);
+    virtual bool DeletePreposition(const std::string& name);
+    virtual bool GetCurrentName(std::string& out);
+
+    // Set by the control before SetStorage. The camera (borrowed) must outlive the list.
+    void SetCamera(IPrepositionComm* camera);
+    // Number of camera preset slots; capped at kMaxSlots.
+    void SetMaximum(uint32_t maximum);
+    uint32_t GetMaximum() const { return maximum_.load(std::memory_order_acquire); }
+    // The head has moved: the next add creates a new preset.
+    void ResetCurrent();
+    // Renames the current preset (file only; the camera's preset keeps its number). Runs under
+    // the caller's hold of the lock. 1, -3 (stale index) or -18.
+    int32_t RenameCurrentPreposition(const std::string& name);
+
+    static bool IsValidName(const std::string& name);
+    int32_t Channel() const { return channel_; }
+
+private:
+    int32_t FindSlotLocked(const std::string& name) const;  // lowest slot with that name, or -1
+
+    const int32_t channel_;
+    std::atomic<IPrepositionComm*> camera_{nullptr};
+    std::atomic<uint32_t> maximum_{0};
+    TSmartPtr<CXMLPrepositionReader> storage_;  // guarded by lock_
+    CRecursiveLock lock_;
+    std::map<int32_t, std::string> names_;  // slot -> name
+    std::vector<int32_t> order_;            // slots in creation order
+    int32_t current_ = -1;                  // index into order_, or -1
+};
+
+}  // namespace talvane

@@ -1,0 +1,69 @@
+// CXMLPrepositionReader: the preset file. Keeps the user's names of the camera's presets per
+// channel and per index, so that they survive restarts of the host:
+//
+//   <Zarn>                                  root element, named by the constructor
+//     <PtzChannel01>                        channel 0 (1-based, two digits)
+//       <Preposition000>                    index 0 in the channel's preset list (three digits)
+//         <Name value="Door"/>
+//         <Slot value="0"/>                 camera slot, 0-based, decimal
+//
+// One object per PTZ handler, shared by the preset lists of all channels through TSmartPtr. Each
+// successful write or removal saves the file while auto save is on; a bulk rewrite turns it off
+// and on again, which saves once.
+//
+// A file that exists but cannot be parsed is not overwritten: OpenFile renames it to
+// "<file>.damaged" (replacing an older backup), logs that at level 1 through the optional log,
+// and creates a fresh file.
+//
+// Failures are reported as false; errors of the XML document never leave this class. Every
+// operation takes the reader's own recursive lock, so any host thread may call it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "driver/idriver.h"
+#include "thread/recursive_lock.h"
+#include "xml/xml_settings_api.h"
+
+struct PrepositionEntry {
+    std::string name;
+    int32_t slot = 0;  // camera preset slot, 0-based
+};
+
+class CXMLPrepositionReader {
+public:
+    // `name` is the root element's name ("Zarn"). `log` (borrowed, may be null) hears about a
+    // damaged file; it must outlive the reader.
+    explicit CXMLPrepositionReader(const std::string& name, IDebugMessage* log = nullptr);
+    virtual ~CXMLPrepositionReader();
+    CXMLPrepositionReader(const CXMLPrepositionReader&) = delete;
+    CXMLPrepositionReader& operator=(const CXMLPrepositionReader&) = delete;
+
+    // Loads the file from the host program's folder, creating it (declaration and empty root)
+    // when it is missing or empty, or after moving a damaged one aside. True when the file is
+    // loaded; auto save is on from then on.
+    bool OpenFile(const std::string& fileName);
+    // Turning auto save on saves the file. Returns false only when that save failed.
+    bool SetAutoSave(bool on);
+    // Reads channel/index. False when the entry has no name; when the name is there but the slot
+    // is missing or not a number, entry.name is filled, entry.slot is 0 and the result is false.
+    bool ReadPreposition(int32_t channel, int32_t index, PrepositionEntry& entry);
+    // Writes name and slot of channel/index (saving with auto save on). True when stored (and
+    // saved).
+    bool WritePreposition(int32_t channel, int32_t index, const PrepositionEntry& entry);
+    // Removes the channel's element with all entries. False when there was none.
+    bool ClearChannel(int32_t channel);
+
+    const std::string& RootName() const { return name_; }
+    bool IsOpen() const { return document_.IsLoaded(); }
+
+private:
+    bool SaveIfAuto();
+
+    const std::string name_;
+    IDebugMessage* const log_;
+    talvane::CRecursiveLock lock_;
+    CXMLSettingsAPI document_;
+    bool autoSave_ = false;  // guarded by lock_
+};

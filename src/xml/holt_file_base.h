@@ -1,0 +1,53 @@
+// CHoltFileBase: a minimal file wrapper used by the XML settings document. It checks that a
+// settings file exists and is not empty, reads it whole (bounded), and writes whole files
+// atomically: the new content goes to a temporary file in the same folder, is flushed to disk and
+// is then renamed over the old file, so a crash leaves either the old or the new file, never a
+// half-written one.
+//
+// An object is used by one thread at a time; the static functions may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class CHoltFileBase {
+public:
+    CHoltFileBase() = default;
+    CHoltFileBase(const CHoltFileBase&) = delete;
+    CHoltFileBase& operator=(const CHoltFileBase&) = delete;
+    virtual ~CHoltFileBase();
+
+    // Opens an existing file for reading (others may read and write it meanwhile). False for a
+    // null or empty path or when the file cannot be opened.
+    bool OpenForRead(const char* path);
+    // Size of the open file in bytes; -1 when no file is open or the size cannot be read.
+    int64_t GetSize() const;
+    // Reads the whole open file into `out`. False when no file is open, the file is larger than
+    // `maxSize`, or a read fails.
+    bool ReadAll(std::string& out, uint64_t maxSize);
+    void Close();
+    bool IsOpen() const { return handle_ >= 0; }
+    const std::string& Path() const { return path_; }
+
+    // Replaces the file at `path` with `data` atomically (temporary file, flush, rename). On
+    // failure the old file is untouched, the temporary file is removed, `*error` (when given) gets
+    // the system error number and the result is false.
+    static bool WriteAtomically(const std::string& path, const std::string& data, int* error);
+
+    // True when `path` names an existing regular file with at least one byte.
+    static bool ExistsNonEmpty(const std::string& path);
+    // Renames `from` to `to`, replacing `to` when it exists. False on failure.
+    static bool Replace(const std::string& from, const std::string& to);
+
+    // Tests only: called by WriteAtomically after the temporary file is written and flushed and
+    // before it is renamed, with the temporary file's path. Returning false makes the write fail
+    // at that point, as a crash or a full disk would. An empty function removes the hook.
+    static void SetBeforeRenameHookForTesting(
+        std::function<bool(const std::string& tempPath)> hook);
+
+private:
+    std::string path_;
+    int handle_ = -1;
+    bool readMode_ = false;
+};

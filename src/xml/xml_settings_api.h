@@ -1,0 +1,121 @@
+// CXMLSettingsAPI: a small XML settings document kept in a file beside the host program.
+//
+// Values are addressed by slash paths evaluated from the document (the first step names the root
+// element), e.g. "Zarn/PtzChannel01/Preposition000/Name"; a step may carry attribute predicates
+// [@name="value"]. Every addressing operation takes a printf-style format and its arguments: put
+// text from outside into the arguments, never into the format. A value is the attribute "value"
+// of the element its path selects. Missing elements are created on the way (SetString,
+// CreatePath), with layout text nodes that indent the file by tabs.
+//
+// The document is reference counted: Load on a loaded object only adds a reference (the file name
+// is not looked at), Unload removes one and drops the document at 0. Only Save and CreateNew write
+// files, and they write atomically (temporary file, flush, rename).
+//
+// Failures: Load reports through its result (kErrorFail for a missing, empty, oversized or not
+// well-formed file). Other failures of the XML backend while the document is used (a path that
+// cannot be evaluated or is too long, a write failure, text that cannot be stored in XML, no
+// memory) are thrown as CXmlError carrying a code; callers catch them. The first lookup of
+// CreatePath is the exception: an error there counts as a miss.
+//
+// Threads: every operation may be called from any thread. Load/Unload take the load lock, the
+// document operations take the document lock (re-entered by SetString -> CreatePath); the locks
+// are taken in the order load lock, then document lock, and only Load/Unload hold both, briefly,
+// to attach or drop the document.
+//
+// The XML library stays behind this class (pimpl): this build uses pugixml; another backend only
+// needs its own xml_settings_api.cpp.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "thread/recursive_lock.h"
+
+// An error raised by the XML settings document, with the backend's failure code (HRESULT-style).
+class CXmlError : public std::exception {
+public:
+    CXmlError(int32_t code, const char* what) : code_(code), what_(what) {}
+    int32_t Code() const { return code_; }
+    const char* what() const noexcept override { return what_; }
+
+private:
+    int32_t code_;
+    const char* what_;  // static text
+};
+
+class CXMLSettingsAPI {
+public:
+    // Generic failure: missing, empty, oversized or not well-formed file; failed element operation.
+    static constexpr int32_t kErrorFail = static_cast<int32_t>(0x80004005u);
+    // A path or file name that cannot be used (does not evaluate, too long, has a separator).
+    static constexpr int32_t kErrorInvalidArgument = static_cast<int32_t>(0x80070057u);
+    static constexpr int32_t kErrorOutOfMemory = static_cast<int32_t>(0x8007000Eu);
+    // The file could not be written.
+    static constexpr int32_t kErrorWriteFault = static_cast<int32_t>(0x8007001Du);
+    // Text that is not valid UTF-8 or holds characters XML cannot carry.
+    static constexpr int32_t kErrorInvalidText = static_cast<int32_t>(0x80070459u);
+
+    // Longest path accepted: paths are formatted into a 1024-byte buffer.
+    static constexpr size_t kMaxPathLength = 1023;
+    // Largest settings file that is loaded.
+    static constexpr uint64_t kMaxFileSize = 4u * 1024u * 1024u;
+
+    CXMLSettingsAPI();
+    virtual ~CXMLSettingsAPI();
+    CXMLSettingsAPI(const CXMLSettingsAPI&) = delete;
+    CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
+
+    // Loads `fileName` from the host program's folder, or adds a reference when already loaded.
+    // 0 on success, kErrorFail when the file is missing, empty, too large or not well-formed (the
+    // object stays unloaded). A file name holding a path separator is refused the same way.
+    int32_t Load(const char* fileName);
+    // Drops one reference; returns the remaining count (0 when it was not loaded).
+    int32_t Unload();
+    bool IsLoaded() const { return loadCount_.load(std::memory_order_acquire) > 0; }
+    int32_t LoadCount() const { return loadCount_.load(std::memory_order_acquire); }
+
+    // Writes the document to its file. 1 when written, 0 when nothing is loaded; throws on a
+    // write failure.
+    int32_t Save();
+
+    // Writes a new file holding the XML declaration and an empty root element `rootName`,
+    // replacing any file of that name. 1 when written, -1 when the backend is unavailable; throws
+    // on a write failure or an unusable root or file name. Independent of any object's state;
+    // `initializeCom` matters only to backends that need per-thread start-up.
+    static int32_t CreateNew(const char* rootName, const char* fileName, bool initializeCom);
+
+    // Full path of a settings file of this name: the host program's folder + fileName.
+    static std::string FullPath(const std::string& fileName);
+
+    // The "value" attribute at the path, or "" (nothing loaded, no node, no attribute).
+    std::string GetString(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Stores `value` at the path, creating missing elements. 1 when stored, 0 otherwise.
+    int32_t SetString(const char* value, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+    // 1 when the path selects a node.
+    int32_t Exists(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Removes the selected element (the layout text around it stays). 1 when removed.
+    int32_t Remove(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Makes sure the path exists, creating missing elements from the top down (with attributes
+    // from the leaf's predicates). 1 when the path exists afterwards. A path whose first step does
+    // not name the root element cannot be created.
+    int32_t CreatePath(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // Tests only: the document as it would be written by Save (empty when nothing is loaded).
+    std::string SerializeForTesting();
+
+private:
+    struct Document;  // the backend's document
+
+    int32_t CreatePathLocked(const std::string& path);
+    int32_t SetStringLocked(const char* value, const std::string& path);
+
+    std::atomic<int32_t> loadCount_{0};
+    talvane::CRecursiveLock loadLock_;
+    std::unique_ptr<Document> document_;  // guarded by docLock_; present while loaded
+    std::string filePath_;                // guarded by docLock_
+    talvane::CRecursiveLock docLock_;
+};
