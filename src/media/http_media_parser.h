@@ -1,0 +1,72 @@
+// CHttpMediaParser: the stream parser of an HTTP media channel. The channel cuts its HTTP response
+// into part payloads and hands each one to Parse; the parser turns them into host frames and gives
+// those to its IMediaReceiver.
+//
+// Ownership and threads: the channel creates one parser, owns it, sets its receiver right after
+// construction and its stream parameters before each stream start, and calls every operation on
+// its worker thread only. The parser has no lock. The driver (`owner`) and the receiver are
+// borrowed and must outlive the parser.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/idriver.h"
+#include "media/media_receiver.h"
+#include "media/pacing_clock.h"
+
+namespace talvane {
+
+class CHttpMediaParser {
+public:
+    CHttpMediaParser(IDriver* owner, std::string name) : owner_(owner), name_(std::move(name)) {}
+    virtual ~CHttpMediaParser() = default;
+    CHttpMediaParser(const CHttpMediaParser&) = delete;
+    CHttpMediaParser& operator=(const CHttpMediaParser&) = delete;
+
+    // Consumes one part payload; may deliver frames to the receiver.
+    virtual void Parse(std::vector<uint8_t>& payload) = 0;
+    // Forgets everything received and waits for the next key frame.
+    virtual void Reset() = 0;
+
+    void SetReceiver(IMediaReceiver* receiver) { receiver_ = receiver; }
+    IMediaReceiver* Receiver() const { return receiver_; }
+
+    // Minimum spacing of deliveries (0: none), the configured quality and picture size. The size
+    // stands until a parameter set in the stream says otherwise.
+    void SetStreamParams(uint32_t framePeriodMs, int32_t quality, uint32_t width, uint32_t height) {
+        framePeriodMs_ = framePeriodMs;
+        quality_ = quality;
+        width_ = width;
+        height_ = height;
+    }
+    uint32_t FramePeriodMs() const { return framePeriodMs_; }
+    int32_t Quality() const { return quality_; }
+    uint32_t Width() const { return width_; }
+    uint32_t Height() const { return height_; }
+
+    // Clock for pacing (borrowed; null restores the built-in monotonic clock with plain sleeps).
+    void SetClock(IPacingClock* clock) { clock_ = clock != nullptr ? clock : &defaultClock_; }
+
+    const std::string& Name() const { return name_; }
+    IDriver* Owner() const { return owner_; }
+
+protected:
+    IPacingClock& Clock() { return *clock_; }
+
+    IMediaReceiver* receiver_ = nullptr;
+    uint32_t framePeriodMs_ = 0;
+    int32_t quality_ = 0;
+    uint32_t width_ = 0;
+    uint32_t height_ = 0;
+    std::vector<uint8_t> pending_;
+    IDriver* owner_;
+    std::string name_;
+
+private:
+    CPacingClock defaultClock_;
+    IPacingClock* clock_ = &defaultClock_;
+};
+
+}  // namespace talvane
