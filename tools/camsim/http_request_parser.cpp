@@ -52,9 +52,9 @@ bool HttpRequest::KeepAlive() const {
 }
 
 HttpRequestParser::Result HttpRequestParser::Feed(const char* data, std::size_t size) {
-    const std::size_t searchFrom = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;
     buffer_.append(data, size);
-    const std::size_t end = buffer_.find("\r\n\r\n", searchFrom);
+    const std::size_t end = buffer_.find("\r\n\r\n", scanned_ >= 3 ? scanned_ - 3 : 0);
+    scanned_ = buffer_.size();
     if (end == std::string::npos) {
         return buffer_.size() > maxHeadBytes_ ? Result::kTooLarge : Result::kNeedMore;
     }
@@ -113,6 +113,7 @@ std::string HttpRequestParser::TakeRemainder() {
 
 void HttpRequestParser::Reset(std::string pending) {
     buffer_ = std::move(pending);
+    scanned_ = 0;
     headEnd_ = 0;
     request_ = HttpRequest{};
 }

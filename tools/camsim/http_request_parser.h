@@ -43,6 +43,7 @@ private:
 
     std::size_t maxHeadBytes_;
     std::string buffer_;
+    std::size_t scanned_ = 0;  // bytes of buffer_ already searched for the end of the head
     std::size_t headEnd_ = 0;
     HttpRequest request_;
 };
