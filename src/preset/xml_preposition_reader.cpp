@@ -1,0 +1,146 @@
+#include "preset/xml_preposition_reader.h"
+
+#include "http/text_utils.h"
+#include "xml/holt_file_base.h"
+
+using talvane::CLockGuard;
+
+namespace {
+
+constexpr const char* kEntryPath = "%s/%s%.2u/%s%.3u/%s";
+constexpr const char* kChannelPath = "%s/%s%.2u";
+constexpr const char* kChannelStep = "PtzChannel";
+constexpr const char* kEntryStep = "Preposition";
+
+bool IsPlainFileName(const std::string& fileName) {
+    return !fileName.empty() && fileName.find_first_of("/\\") == std::string::npos;
+}
+
+// Channel numbers in the file are 1-based.
+unsigned ChannelNumber(int32_t channel) {
+    return static_cast<unsigned>(channel) + 1u;
+}
+
+}  // namespace
+
+CXMLPrepositionReader::CXMLPrepositionReader(const std::string& name, IDebugMessage* log)
+    : name_(name), log_(log) {}
+
+CXMLPrepositionReader::~CXMLPrepositionReader() {
+    CLockGuard guard(lock_);
+    document_.Unload();
+}
+
+bool CXMLPrepositionReader::OpenFile(const std::string& fileName) {
+    static constexpr const char* kWhere = "CXMLPrepositionReader::OpenFile";
+    CLockGuard guard(lock_);
+    if (!IsPlainFileName(fileName)) return false;
+    try {
+        if (document_.Load(fileName.c_str()) != 0 && !document_.IsLoaded()) {
+            // Missing and empty files are simply created. A file with content that cannot be
+            // loaded is damaged: keep it aside so that its names can still be recovered.
+            const std::string path = CXMLSettingsAPI::FullPath(fileName);
+            if (CHoltFileBase::ExistsNonEmpty(path)) {
+                const std::string backup = path + ".damaged";
+                if (!CHoltFileBase::Replace(path, backup)) {
+                    if (log_ != nullptr) {
+                        log_->Log(talvane::kLogFailure,
+                                  "%s: The preset file \"%s\" is damaged and cannot be kept as "
+                                  "\"%s\"; it is left as it is.",
+                                  kWhere, path.c_str(), backup.c_str());
+                    }
+                    autoSave_ = false;
+                    return false;
+                }
+                if (log_ != nullptr) {
+                    log_->Log(talvane::kLogFailure,
+                              "%s: The preset file \"%s\" is damaged; it was kept as \"%s\" and a "
+                              "new file is created.",
+                              kWhere, path.c_str(), backup.c_str());
+                }
+            }
+            if (CXMLSettingsAPI::CreateNew(name_.c_str(), fileName.c_str(), true) == 1) {
+                document_.Load(fileName.c_str());
+            }
+        }
+    } catch (const CXmlError&) {
+        // A file that cannot be created counts as a failed open.
+    }
+    autoSave_ = document_.IsLoaded();
+    return autoSave_;
+}
+
+bool CXMLPrepositionReader::SetAutoSave(bool on) {
+    CLockGuard guard(lock_);
+    if (autoSave_ == on) return true;
+    autoSave_ = on;
+    if (!on) return true;
+    try {
+        return document_.Save() == 1;
+    } catch (const CXmlError&) {
+        return false;  // auto save stays on; the next change saves again
+    }
+}
+
+bool CXMLPrepositionReader::ReadPreposition(int32_t channel, int32_t index,
+                                            PrepositionEntry& entry) {
+    entry.name.clear();
+    entry.slot = 0;
+    if (channel < 0 || index < 0) return false;
+    CLockGuard guard(lock_);
+    try {
+        entry.name =
+            document_.GetString(kEntryPath, name_.c_str(), kChannelStep, ChannelNumber(channel),
+                                kEntryStep, static_cast<unsigned>(index), "Name");
+        if (entry.name.empty()) return false;
+        const std::string slot =
+            document_.GetString(kEntryPath, name_.c_str(), kChannelStep, ChannelNumber(channel),
+                                kEntryStep, static_cast<unsigned>(index), "Slot");
+        return HUtils::ParseInt(slot, entry.slot);
+    } catch (const CXmlError&) {
+        return false;
+    }
+}
+
+bool CXMLPrepositionReader::WritePreposition(int32_t channel, int32_t index,
+                                             const PrepositionEntry& entry) {
+    if (channel < 0 || index < 0) return false;
+    CLockGuard guard(lock_);
+    try {
+        if (document_.SetString(entry.name.c_str(), kEntryPath, name_.c_str(), kChannelStep,
+                                ChannelNumber(channel), kEntryStep, static_cast<unsigned>(index),
+                                "Name") != 1) {
+            return false;
+        }
+        const std::string slot = HUtils::FormatString("%d", entry.slot);
+        if (document_.SetString(slot.c_str(), kEntryPath, name_.c_str(), kChannelStep,
+                                ChannelNumber(channel), kEntryStep, static_cast<unsigned>(index),
+                                "Slot") != 1) {
+            return false;
+        }
+        return SaveIfAuto();
+    } catch (const CXmlError&) {
+        return false;
+    }
+}
+
+bool CXMLPrepositionReader::ClearChannel(int32_t channel) {
+    if (channel < 0) return false;
+    CLockGuard guard(lock_);
+    try {
+        if (document_.Exists(kChannelPath, name_.c_str(), kChannelStep, ChannelNumber(channel)) !=
+                1 ||
+            document_.Remove(kChannelPath, name_.c_str(), kChannelStep, ChannelNumber(channel)) !=
+                1) {
+            return false;
+        }
+        return SaveIfAuto();
+    } catch (const CXmlError&) {
+        return false;
+    }
+}
+
+bool CXMLPrepositionReader::SaveIfAuto() {
+    if (!autoSave_) return true;
+    return document_.Save() == 1;
+}
