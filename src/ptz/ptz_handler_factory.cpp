@@ -1,12 +1,23 @@
-// Placeholder until the PTZ handler exists: the driver has no PTZ handler.
+// Creation and destruction of the camera family's PTZ handler for the driver object.
 #include "ptz/ptz_handler_factory.h"
+
+#include <new>
+
+#include "ptz/zarn_hd_ptz_handler.h"
 
 namespace talvane {
 
-CBasePTZHandler* CreateZarnPtzHandler(IDriver*) { return nullptr; }
+CBasePTZHandler* CreateZarnPtzHandler(IDriver* owner) {
+    return new (std::nothrow) CZarnHDPTZHandler(owner);
+}
 
-void DestroyPtzHandler(CBasePTZHandler*& handler) { handler = nullptr; }
+void DestroyPtzHandler(CBasePTZHandler*& handler) {
+    delete handler;
+    handler = nullptr;
+}
 
-IIPPTZDriverEx* PtzHandlerInterface(CBasePTZHandler*) { return nullptr; }
+IIPPTZDriverEx* PtzHandlerInterface(CBasePTZHandler* handler) {
+    return handler;
+}
 
 }  // namespace talvane

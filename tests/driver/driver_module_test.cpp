@@ -78,11 +78,17 @@ TEST_F(DriverModuleTest, EveryPrimarySlotBeforeAndAfterOpen) {
     EXPECT_EQ(CallSlot<void*>(driver, kGetAuxiliary), nullptr);
     EXPECT_EQ(CallSlot<void*>(driver, kReserved5), nullptr);
     EXPECT_EQ(CallSlot<void*>(driver, kReserved7), nullptr);
+    // Open creates the PTZ handler; both getters hand out the same object.
+    void* ptz = CallSlot<void*>(driver, kGetPtzDriver);
+    ASSERT_NE(ptz, nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kGetPtzDriverEx), ptz);
     // The video capture object's channel count comes from the configuration.
     EXPECT_EQ(CallSlot<uint32_t>(capture, 1), 1u);
 
     CallSlot<void>(driver, kClose);
     EXPECT_EQ(CallSlot<void*>(driver, kGetVideoCapture), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kGetPtzDriver), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kGetPtzDriverEx), nullptr);
     CallSlot<void>(driver, kClose);  // a second Close does nothing
 
     // Slot 0 destroys and frees the object (flags bit 0), as DeleteIPCapture does.

@@ -1,0 +1,194 @@
+#include "ptz/zarn_hd_ptz_comm.h"
+
+#include <cmath>
+#include <limits>
+
+#include "http/hutils.h"
+#include "http/text_utils.h"
+#include "ptz/pelco_d_ptz_command.h"
+
+namespace talvane {
+
+namespace {
+
+DEVICE_INFO DeviceOf(IDriver* owner) {
+    DEVICE_INFO device;
+    if (owner != nullptr) owner->GetDeviceInfo(&device);
+    return device;
+}
+
+bool IsDiagonal(int32_t direction) {
+    return direction >= kPtzUpLeft && direction <= kPtzDownRight;
+}
+bool IsZoom(int32_t direction) {
+    return direction == kPtzZoomIn || direction == kPtzZoomOut;
+}
+
+// Camera preset number of a 0-based slot; false when it has none.
+bool PresetNumber(int32_t slot, int32_t& number) {
+    if (slot < 0 || slot >= std::numeric_limits<int32_t>::max()) return false;
+    number = slot + 1;
+    return true;
+}
+
+}  // namespace
+
+CZarnHDPTZComm::CZarnHDPTZComm(IDriver* owner, const CPtzCapabilities& capabilities,
+                               uint16_t channel)
+    : CBasePTZComm(owner, capabilities, channel), sender_(DeviceOf(owner)) {}
+
+CZarnHDPTZComm::~CZarnHDPTZComm() {
+    // ProcessItem uses the client: the thread must end before the client goes.
+    CZarnHDPTZComm::Close();
+}
+
+bool CZarnHDPTZComm::Close() {
+    if (!IsStarted()) return false;
+    // A request in progress returns at once instead of running into its time-out.
+    sender_.Abort();
+    const bool closed = CBasePTZComm::Close();
+    sender_.ResetAbort();
+    return closed;
+}
+
+int32_t CZarnHDPTZComm::CameraSpeed(int32_t direction, int32_t hostSpeed) {
+    double base = 2.0;
+    double range = 7.0;
+    if (IsZoom(direction)) {
+        base = 1.0;
+        range = 2.0;
+    } else if (IsDiagonal(direction)) {
+        base = 3.0;
+        range = 60.0;
+    }
+    const double speed = base + std::trunc(range * (static_cast<double>(hostSpeed) - 1.0) / 15.0);
+    // Host speeds far outside 1..16 would not fit; converting them unchecked is
+    // undefined.
+    if (speed >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (speed <= static_cast<double>(std::numeric_limits<int32_t>::min())) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(speed);
+}
+
+std::string CZarnHDPTZComm::MoveRequest(int32_t direction, int32_t hostSpeed) {
+    std::string request = kBaseRequest;
+    const int32_t speed = CameraSpeed(direction, hostSpeed);
+    const char* move = nullptr;
+    switch (direction) {
+        case kPtzLeft:
+            move = "&Move=Left";
+            break;
+        case kPtzRight:
+            move = "&Move=Right";
+            break;
+        case kPtzUp:
+            move = "&Move=Up";
+            break;
+        case kPtzDown:
+            move = "&Move=Down";
+            break;
+        case kPtzZoomIn:
+            move = "&Move=ZoomTele";
+            break;
+        case kPtzZoomOut:
+            move = "&Move=ZoomWide";
+            break;
+        default:
+            break;
+    }
+    if (move != nullptr) {
+        request += move;
+        request += HUtils::FormatString("&Speed=%d", speed);
+    } else if (IsDiagonal(direction)) {
+        request += "&Path=1&Command=";
+        request += CPelcoDPtzCommand::Diagonal(direction, speed).ToString();
+    }
+    return request;
+}
+
+std::string CZarnHDPTZComm::FocusRequest(int32_t code) {
+    const char* move = nullptr;
+    if (code == kCodeFocusFar) move = "FocusFar";
+    if (code == kCodeFocusNear) move = "FocusNear";
+    if (move == nullptr) return std::string();
+    return HUtils::FormatString("%s&Move=%s&Speed=%d", kBaseRequest, move, kFocusIrisSpeed);
+}
+
+std::string CZarnHDPTZComm::IrisRequest(int32_t code) {
+    const char* move = nullptr;
+    if (code == kCodeIrisOpen) move = "IrisOn";
+    if (code == kCodeIrisClose) move = "IrisOff";
+    if (move == nullptr) return std::string();
+    return HUtils::FormatString("%s&Move=%s&Speed=%d", kBaseRequest, move, kFocusIrisSpeed);
+}
+
+std::string CZarnHDPTZComm::StopRequest(int32_t code) {
+    // The camera has one stop for every kind of motion.
+    if (code < kCodeStopMoving || code > kCodeStopIrisChanging) return std::string();
+    return std::string(kBaseRequest) + "&Move=Stop";
+}
+
+std::string CZarnHDPTZComm::RequestFor(const CWorkItem& item) {
+    switch (item.message) {
+        case kMessageMove:
+            return MoveRequest(item.p1, item.speed);
+        case kMessageFocus:
+            return FocusRequest(item.code);
+        case kMessageIris:
+            return IrisRequest(item.code);
+        case kMessageStop:
+            return StopRequest(item.code);
+        default:
+            // Area zoom, center and unzoom: this camera has none (refused before
+            // queueing).
+            return std::string();
+    }
+}
+
+void CZarnHDPTZComm::ProcessItem(IWorkItem* item) {
+    const auto* request = dynamic_cast<const CWorkItem*>(item);
+    if (request == nullptr) return;
+    const std::string object = RequestFor(*request);
+    if (object.empty()) return;
+    // The answer is dropped: the host was answered when the item was queued.
+    SendCgiLocked(object);
+}
+
+bool CZarnHDPTZComm::SetPreposition(int32_t slot, const std::string& /*name*/) {
+    int32_t number = 0;
+    if (!PresetNumber(slot, number)) return false;
+    return SendCgiLocked(HUtils::FormatString("%s&Move=PresetSet&PresetNo=%d&PresetName=preset%d",
+                                              kBaseRequest, number, number));
+}
+
+bool CZarnHDPTZComm::CallPreposition(int32_t slot, const std::string& /*name*/, int32_t /*value*/) {
+    int32_t number = 0;
+    if (!PresetNumber(slot, number)) return false;
+    return SendGetLocked(
+        HUtils::FormatString("%s&Move=PresetCall&PresetNo=%d", kBaseRequest, number));
+}
+
+bool CZarnHDPTZComm::ClearPreposition(int32_t slot, const std::string& /*name*/) {
+    int32_t number = 0;
+    if (!PresetNumber(slot, number)) return false;
+    return SendGetLocked(
+        HUtils::FormatString("%s&Move=PresetClear&PresetNo=%d", kBaseRequest, number));
+}
+
+bool CZarnHDPTZComm::SendCgiLocked(const std::string& object) {
+    std::lock_guard<std::mutex> lock(clientMutex_);
+    return HUtils::SendCgi(sender_, object);
+}
+
+bool CZarnHDPTZComm::SendGetLocked(const std::string& object) {
+    std::lock_guard<std::mutex> lock(clientMutex_);
+    const bool answered = HUtils::SendGet(sender_, object);
+    // The answer is not needed; the next user of the client starts clean.
+    sender_.CloseRequest();
+    return answered;
+}
+
+}  // namespace talvane
