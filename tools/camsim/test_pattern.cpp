@@ -93,6 +93,24 @@ void TestPattern::Render(uint64_t frame, uint8_t* y, int strideY, uint8_t* u, in
     }
 
     DrawNumber(frame, y, strideY);
+    DrawNoise(y, strideY);
+}
+
+void TestPattern::DrawNoise(uint8_t* y, int strideY) {
+    // xorshift64: eight fresh bytes per step, cheap enough for an unoptimised build.
+    const int top = height_ - height_ / 8;
+    for (int row = top; row < height_; ++row) {
+        uint8_t* line = y + static_cast<std::ptrdiff_t>(row) * strideY;
+        for (int x = 0; x + 8 <= width_; x += 8) {
+            noiseState_ ^= noiseState_ << 13;
+            noiseState_ ^= noiseState_ >> 7;
+            noiseState_ ^= noiseState_ << 17;
+            // Keep the samples in the video range 16..235 (64 + 0..127, roughly centred).
+            const uint64_t samples =
+                ((noiseState_ >> 1) & 0x7F7F7F7F7F7F7F7FULL) + 0x4040404040404040ULL;
+            std::memcpy(line + x, &samples, sizeof(samples));
+        }
+    }
 }
 
 void TestPattern::DrawNumber(uint64_t number, uint8_t* y, int strideY) const {
