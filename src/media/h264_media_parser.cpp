@@ -258,11 +258,17 @@ void CH264MediaParser::DeliverFrame() {
     // The frame is capped well below 4 GiB, so the total fits the host's 32-bit sizes.
     const size_t total = frame_.size() + kAccessUnitDelimiter.size();
     const uint32_t capacity = CapacityFor(total);
+    // A picture the host never got leaves the following ones without their reference: start
+    // over at the next key frame.
     IHostFrame* frame = allocator->AllocateFrame(fourcc, capacity, name_.c_str());
-    if (frame == nullptr) return;
+    if (frame == nullptr) {
+        resync_ = true;
+        return;
+    }
     uint8_t* buffer = frame->GetBuffer();
     if (buffer == nullptr) {
         allocator->ReleaseFrame(frame);
+        resync_ = true;
         return;
     }
     std::copy(frame_.begin(), frame_.end(), buffer);
