@@ -5,14 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ptz/recording_ptz_comm.h"
 #include "support/fake_driver.h"
 
 namespace {
@@ -21,76 +19,7 @@ using namespace std::chrono_literals;
 using talvane::CBasePTZComm;
 using talvane::CPtzCapabilities;
 
-struct Executed {
-    int32_t message;
-    int32_t code;
-    IIPParams* context;
-    int32_t speed;
-    int32_t p1, p2, p3;
-    std::string thread;
-};
-
-// Records every item it executes. With Hold(), the next item blocks until Release() so that the
-// test can post while one item is in progress.
-class RecordingComm : public CBasePTZComm {
-public:
-    using CBasePTZComm::CBasePTZComm;
-    ~RecordingComm() override {
-        Release();
-        Close();
-    }
-
-    void ProcessItem(IWorkItem* item) override {
-        auto* request = static_cast<CWorkItem*>(item);
-        std::unique_lock lock(mutex_);
-        executed_.push_back({request->message, request->code, request->context, request->speed,
-                             request->p1, request->p2, request->p3, Name()});
-        entered_ = true;
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return !hold_; });
-        if (throwNext_) {
-            throwNext_ = false;
-            throw std::runtime_error("camera code failed");
-        }
-    }
-    bool SetPreposition(int32_t, const std::string&) override { return true; }
-    bool CallPreposition(int32_t, const std::string&, int32_t) override { return true; }
-
-    void Hold() {
-        std::lock_guard lock(mutex_);
-        hold_ = true;
-        entered_ = false;
-    }
-    void Release() {
-        std::lock_guard lock(mutex_);
-        hold_ = false;
-        cv_.notify_all();
-    }
-    void ThrowNext() {
-        std::lock_guard lock(mutex_);
-        throwNext_ = true;
-    }
-    bool WaitEntered() {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, 10s, [this] { return entered_; });
-    }
-    bool WaitExecuted(size_t n) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, 10s, [&] { return executed_.size() >= n; });
-    }
-    std::vector<Executed> Items() {
-        std::lock_guard lock(mutex_);
-        return executed_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool hold_ = false;
-    bool entered_ = false;
-    bool throwNext_ = false;
-    std::vector<Executed> executed_;
-};
+using ptztest::RecordingComm;
 
 // A distinct pointer to check that the context is handed through untouched.
 IIPParams* FakeContext() {
@@ -134,7 +63,7 @@ TEST_F(BasePtzCommTest, EveryRequestIsRefusedAndLoggedWhileNotStarted) {
     ASSERT_TRUE(comm.Open());
     EXPECT_TRUE(comm.Close());
     EXPECT_EQ(comm.StartMove(nullptr, 1, 5), talvane::kPtzFailed);
-    EXPECT_TRUE(comm.Items().empty());
+    EXPECT_TRUE(comm.Executed().empty());
 }
 
 TEST_F(BasePtzCommTest, OptionalFeaturesAreRefusedWithoutLoggingOrQueueing) {
@@ -206,7 +135,7 @@ TEST_F(BasePtzCommTest, ItemsCarryTheirFieldsAndRunOnTheNamedThread) {
         {3, 4, 2, 0, 0, 0},  {4, 5, 0, 0, 0, 0},     {4, 6, 0, 0, 0, 0},    {4, 7, 0, 0, 0, 0},
         {4, 8, 0, 0, 0, 0},  {5, 0, 40, 10, 20, 30}, {6, 0, 31, 11, 21, 0}, {7, 0, 5, 0, 0, 0},
     };
-    const auto items = comm.Items();
+    const auto items = comm.Executed();
     ASSERT_EQ(items.size(), std::size(want));
     for (size_t i = 0; i < items.size(); ++i) {
         SCOPED_TRACE(i);
@@ -239,7 +168,7 @@ TEST_F(BasePtzCommTest, ABurstCollapsesToTheRunningItemAndTheNewest) {
 
     ASSERT_TRUE(comm.WaitExecuted(2));
     EXPECT_TRUE(comm.Close());
-    const auto items = comm.Items();
+    const auto items = comm.Executed();
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0].message, CBasePTZComm::kMessageMove);
     EXPECT_EQ(items[0].p1, talvane::kPtzLeft);
@@ -271,7 +200,7 @@ TEST_F(BasePtzCommTest, CloseDropsWaitingItemsAndReopenWorks) {
     });
     EXPECT_TRUE(comm.Close());
     releaser.join();
-    EXPECT_EQ(comm.Items().size(), 1u);  // the stop was dropped
+    EXPECT_EQ(comm.Executed().size(), 1u);  // the stop was dropped
     EXPECT_FALSE(comm.IsStarted());
 
     ASSERT_TRUE(comm.Open());
