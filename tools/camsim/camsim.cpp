@@ -449,14 +449,16 @@ bool Camera::Impl::HandleRequest(int fd, const HttpRequest& request, Clock::time
     for (const AuthScheme scheme : config.auth) {
         if (scheme != AuthScheme::kNone) offered.push_back(scheme);
     }
-    const bool authorised =
-        offered.empty() ||
-        authenticator_.Check(request, config.user, config.password, config.realm, offered);
-    if (faults.endless401 || !authorised) {
+    const HttpAuthenticator::Result auth =
+        offered.empty()
+            ? HttpAuthenticator::Result::kAccepted
+            : authenticator_.Check(request, config.user, config.password, config.realm, offered);
+    if (faults.endless401 || auth != HttpAuthenticator::Result::kAccepted) {
         if (offered.empty()) offered.push_back(AuthScheme::kBasic);
+        const bool stale = !faults.endless401 && auth == HttpAuthenticator::Result::kStale;
         Record(request, used, 401, received);
         return Respond(fd, 401, ErrorBody(401), keepAlive,
-                       authenticator_.Challenges(config.realm, offered)) &&
+                       authenticator_.Challenges(config.realm, offered, stale)) &&
                keepAlive;
     }
 

@@ -89,43 +89,45 @@ AuthScheme HttpAuthenticator::SchemeOf(const HttpRequest& request) {
     return AuthScheme::kNone;
 }
 
-bool HttpAuthenticator::Check(const HttpRequest& request, const std::string& user,
-                              const std::string& password, const std::string& realm,
-                              const std::vector<AuthScheme>& offered) {
+HttpAuthenticator::Result HttpAuthenticator::Check(const HttpRequest& request,
+                                                   const std::string& user,
+                                                   const std::string& password,
+                                                   const std::string& realm,
+                                                   const std::vector<AuthScheme>& offered) {
     const AuthScheme used = SchemeOf(request);
     if (used == AuthScheme::kNone ||
         std::find(offered.begin(), offered.end(), used) == offered.end()) {
-        return false;
+        return Result::kRejected;
     }
     const std::string header = *request.Header("authorization");
     if (used == AuthScheme::kBasic) {
         std::string decoded;
-        if (!Base64Decode(std::string_view(header).substr(6), decoded)) return false;
+        if (!Base64Decode(std::string_view(header).substr(6), decoded)) return Result::kRejected;
         const std::size_t colon = decoded.find(':');
-        if (colon == std::string::npos) return false;
-        return decoded.substr(0, colon) == user && decoded.substr(colon + 1) == password;
+        if (colon == std::string::npos) return Result::kRejected;
+        return decoded.substr(0, colon) == user && decoded.substr(colon + 1) == password
+                   ? Result::kAccepted
+                   : Result::kRejected;
     }
     return CheckDigest(request, std::string_view(header).substr(7), user, password, realm);
 }
 
-bool HttpAuthenticator::CheckDigest(const HttpRequest& request, std::string_view params,
-                                    const std::string& user, const std::string& password,
-                                    const std::string& realm) {
+HttpAuthenticator::Result HttpAuthenticator::CheckDigest(const HttpRequest& request,
+                                                         std::string_view params,
+                                                         const std::string& user,
+                                                         const std::string& password,
+                                                         const std::string& realm) {
     auto p = ParseAuthParams(params);
     auto get = [&p](const char* name) -> std::string {
         const auto it = p.find(name);
         return it == p.end() ? std::string() : it->second;
     };
     const std::string algorithm = Lower(get("algorithm"));
-    if (!algorithm.empty() && algorithm != "md5") return false;
-    if (get("username") != user || get("realm") != realm) return false;
-    if (get("uri") != request.target) return false;
+    if (!algorithm.empty() && algorithm != "md5") return Result::kRejected;
+    if (get("username") != user || get("realm") != realm) return Result::kRejected;
+    if (get("uri") != request.target) return Result::kRejected;
     const std::string nonce = get("nonce");
-    if (!KnownNonce(nonce)) return false;
-    {
-        std::lock_guard lock(mutex_);
-        if (p.count("opaque") != 0 && get("opaque") != opaque_) return false;
-    }
+    if (nonce.empty()) return Result::kRejected;
     const std::string ha1 = Md5Hex(user + ":" + realm + ":" + password);
     const std::string ha2 = Md5Hex(request.method + ":" + request.target);
     const std::string qop = get("qop");
@@ -135,22 +137,24 @@ bool HttpAuthenticator::CheckDigest(const HttpRequest& request, std::string_view
     } else if (qop == "auth") {
         const std::string nc = get("nc");
         const std::string cnonce = get("cnonce");
-        if (nc.empty() || cnonce.empty()) return false;
+        if (nc.empty() || cnonce.empty()) return Result::kRejected;
         expected = Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":" + qop + ":" + ha2);
     } else {
-        return false;
+        return Result::kRejected;
     }
-    return Lower(get("response")) == expected;
+    if (Lower(get("response")) != expected) return Result::kRejected;
+    // The password was right; only the nonce can still be out of date.
+    return KnownNonce(nonce) ? Result::kAccepted : Result::kStale;
 }
 
 bool HttpAuthenticator::KnownNonce(const std::string& nonce) {
-    if (nonce.empty()) return false;
     std::lock_guard lock(mutex_);
     return std::find(nonces_.begin(), nonces_.end(), nonce) != nonces_.end();
 }
 
 std::vector<std::string> HttpAuthenticator::Challenges(const std::string& realm,
-                                                       const std::vector<AuthScheme>& offered) {
+                                                       const std::vector<AuthScheme>& offered,
+                                                       bool stale) {
     std::vector<std::string> out;
     for (const AuthScheme scheme : offered) {
         if (scheme == AuthScheme::kBasic) {
@@ -166,7 +170,8 @@ std::vector<std::string> HttpAuthenticator::Challenges(const std::string& realm,
                 while (nonces_.size() > maxNonces_) nonces_.pop_front();
             }
             out.push_back("Digest realm=\"" + realm + "\", qop=\"auth\", nonce=\"" + nonce +
-                          "\", opaque=\"" + opaque + "\", algorithm=MD5");
+                          "\", opaque=\"" + opaque + "\", algorithm=MD5" +
+                          (stale ? ", stale=true" : ""));
         }
     }
     return out;

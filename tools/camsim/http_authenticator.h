@@ -22,14 +22,20 @@ public:
     // The scheme named by the request's Authorization header (kNone without one).
     static AuthScheme SchemeOf(const HttpRequest& request);
 
-    // True when the request carries valid credentials of one of the offered schemes.
-    bool Check(const HttpRequest& request, const std::string& user, const std::string& password,
-               const std::string& realm, const std::vector<AuthScheme>& offered);
+    enum class Result {
+        kAccepted,  // valid credentials of an offered scheme
+        kRejected,  // none, another scheme, or wrong credentials
+        kStale,     // a correct Digest answer to a nonce that is no longer (or never was) issued
+    };
+
+    Result Check(const HttpRequest& request, const std::string& user, const std::string& password,
+                 const std::string& realm, const std::vector<AuthScheme>& offered);
 
     // WWW-Authenticate header values for a 401, one per offered scheme, in order. Each Digest
-    // challenge carries a fresh nonce.
+    // challenge carries a fresh nonce, marked stale=true when asked (the client then retries
+    // with the new nonce without asking its user again).
     std::vector<std::string> Challenges(const std::string& realm,
-                                        const std::vector<AuthScheme>& offered);
+                                        const std::vector<AuthScheme>& offered, bool stale = false);
 
     // Helpers, exposed for tests.
     static std::string Md5Hex(std::string_view text);
@@ -37,8 +43,8 @@ public:
     static bool Base64Decode(std::string_view text, std::string& out);
 
 private:
-    bool CheckDigest(const HttpRequest& request, std::string_view params, const std::string& user,
-                     const std::string& password, const std::string& realm);
+    Result CheckDigest(const HttpRequest& request, std::string_view params, const std::string& user,
+                       const std::string& password, const std::string& realm);
     bool KnownNonce(const std::string& nonce);
 
     std::size_t maxNonces_;
