@@ -1,8 +1,17 @@
-// Placeholder until the H.264 channel exists: no channel is made.
 #include "channel/channel_factory.h"
+
+#include <exception>
+
+#include "channel/h264_http_channel.h"
 
 namespace talvane {
 
-ICameraChannel* CreateH264HttpChannel(IDriver*, uint32_t, IChannelSink*) { return nullptr; }
+ICameraChannel* CreateH264HttpChannel(IDriver* driver, uint32_t index, IChannelSink* sink) {
+    try {
+        return new CH264HttpChannel(driver, index, sink);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
 
 }  // namespace talvane

@@ -1,0 +1,134 @@
+#include "channel/base_camera_channel.h"
+
+#include <limits>
+#include <system_error>
+
+namespace talvane {
+
+namespace {
+constexpr const char* kSetCameraState = "talvane::CBaseCameraChannel::SetCameraState";
+}
+
+CBaseCameraChannel::CBaseCameraChannel(uint32_t index, IDriver* driver, IChannelSink* sink)
+    : index_(index), driver_(driver), sink_(sink) {}
+
+CBaseCameraChannel::~CBaseCameraChannel() {
+    Stop();
+}
+
+bool CBaseCameraChannel::Start(const StreamParams* params) {
+    Stop();
+    if (params == nullptr) return false;
+    TakeParams(*params, false, "talvane::CBaseCameraChannel::Start");
+    stopEvent_.Reset();
+    return LaunchWorker();
+}
+
+void CBaseCameraChannel::Stop() {
+    SetState(kChannelStopped);
+    SetCameraState(false);
+    StopWorker();
+    // The worker marks the state 2 when a stop ends its stream; a stopped channel reads 3, and a
+    // frame taken while the stop was under way does not leave the camera reported online.
+    SetState(kChannelStopped);
+    SetCameraState(false);
+}
+
+bool CBaseCameraChannel::Restart(const StreamParams* params) {
+    SetState(kChannelStopped);
+    StopWorker();
+    SetState(kChannelStopped);
+    if (params == nullptr) return false;
+    TakeParams(*params, true, "talvane::CBaseCameraChannel::Restart");
+    stopEvent_.Reset();
+    return LaunchWorker();
+}
+
+void CBaseCameraChannel::TakeParams(const StreamParams& params, bool keepQuality,
+                                    const char* method) {
+    const uint32_t quality = params_.quality;
+    params_ = params;
+    if (keepQuality) params_.quality = quality;
+    if (params_.framePeriodMs == 0) {
+        params_.framePeriodMs = kDefaultFramePeriodMs;
+        if (driver_ != nullptr) {
+            driver_->Log(kLogNotice, "%s: Frame period 0 ms is not valid, using %u ms", method,
+                         kDefaultFramePeriodMs);
+        }
+    }
+}
+
+bool CBaseCameraChannel::LaunchWorker() {
+    BeforeThreadStart();
+    try {
+        worker_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void CBaseCameraChannel::StopWorker() {
+    stopEvent_.Set();
+    if (!worker_.joinable()) return;
+    BeforeThreadJoin();
+    worker_.join();
+}
+
+int32_t CBaseCameraChannel::GetState() {
+    CLockGuard guard(stateLock_);
+    return state_;
+}
+
+void CBaseCameraChannel::SetState(int32_t state) {
+    CLockGuard guard(stateLock_);
+    state_ = state;
+}
+
+void CBaseCameraChannel::SetCameraState(bool online) {
+    if (online_.exchange(online) == online) return;
+    if (driver_ == nullptr) return;
+    DEVICE_INFO device;
+    driver_->GetDeviceInfo(&device);
+    const char* camera = device.address.c_str();
+    if (online) {
+        driver_->Log(kLogNotice, "%s: Camera %s is online", kSetCameraState, camera);
+        return;
+    }
+    switch (GetState()) {
+        case kChannelStopped:
+            driver_->Log(kLogNotice, "%s: Camera %s is offline. Channel was stopped",
+                         kSetCameraState, camera);
+            break;
+        case kChannelSignalLost:
+            driver_->Log(kLogFailure, "%s: Signal was lost for camera %s (channel %u)",
+                         kSetCameraState, camera, index_);
+            break;
+        default:
+            driver_->Log(kLogFailure, "%s: Camera %s is offline or failed", kSetCameraState,
+                         camera);
+            break;
+    }
+}
+
+void CBaseCameraChannel::TouchFrameTime() {
+    const uint64_t now = platform::MonotonicMs();
+    CLockGuard guard(timeLock_);
+    lastFrameMs_ = now;
+    haveFrameTime_ = true;
+}
+
+uint32_t CBaseCameraChannel::MillisecondsSinceLastFrame() {
+    uint64_t last = 0;
+    {
+        CLockGuard guard(timeLock_);
+        if (!haveFrameTime_) return std::numeric_limits<uint32_t>::max();
+        last = lastFrameMs_;
+    }
+    const uint64_t now = platform::MonotonicMs();
+    const uint64_t elapsed = now > last ? now - last : 0;
+    return elapsed > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                          : static_cast<uint32_t>(elapsed);
+}
+
+}  // namespace talvane

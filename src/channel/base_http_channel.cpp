@@ -1,0 +1,124 @@
+#include "channel/base_http_channel.h"
+
+#include <new>
+
+#include "channel/part_reader.h"
+#include "media/h264_media_parser.h"
+
+namespace talvane {
+
+namespace {
+
+DEVICE_INFO CopyDevice(IDriver* driver) {
+    DEVICE_INFO device;
+    if (driver != nullptr) driver->GetDeviceInfo(&device);
+    return device;
+}
+
+// The response body of the channel's current request, as the part reader's byte source.
+class SenderByteSource final : public IByteSource {
+public:
+    explicit SenderByteSource(Web::CHttpSender& sender) : sender_(sender) {}
+    size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override {
+        return sender_.ReadChunk(out, n);
+    }
+
+private:
+    Web::CHttpSender& sender_;
+};
+
+}  // namespace
+
+CBaseHttpChannel::CBaseHttpChannel(uint32_t index, IDriver* driver, IChannelSink* sink,
+                                   const std::string& sourceName)
+    : CBaseCameraChannel(index, driver, sink),
+      device_(CopyDevice(driver)),
+      sender_(device_),
+      pacingClock_(&StopEvent()),
+      parser_(new (std::nothrow) CH264MediaParser(driver, sourceName)) {
+    if (parser_) {
+        parser_->SetReceiver(this);
+        parser_->SetClock(&pacingClock_);
+    }
+}
+
+CBaseHttpChannel::~CBaseHttpChannel() {
+    // The worker uses the client and the parser: it must end before they go.
+    Stop();
+}
+
+void CBaseHttpChannel::SetReconnectDelays(uint32_t afterEndMs, uint32_t afterLossMs) {
+    reconnectDelayMs_ = afterEndMs;
+    lostReconnectDelayMs_ = afterLossMs;
+}
+
+void CBaseHttpChannel::BeforeThreadJoin() {
+    sender_.Abort();
+}
+
+void CBaseHttpChannel::BeforeThreadStart() {
+    sender_.ResetAbort();
+}
+
+bool CBaseHttpChannel::NoDataTimedOut() {
+    return int64_t{device_.noDataTimeoutMs} < int64_t{MillisecondsSinceLastFrame()};
+}
+
+int32_t CBaseHttpChannel::Run() {
+    for (;;) {
+        bool stop = false;
+        if (Connect()) {
+            SetState(kChannelRunning);
+            TouchFrameTime();
+            stop = ReadLoop();
+        }
+        sender_.CloseRequest();
+
+        const bool lost = NoDataTimedOut();
+        if (lost || stop) {
+            SetState(kChannelSignalLost);
+            if (IChannelSink* sink = Sink()) sink->OnSignalLost();
+            SetCameraState(false);
+            if (stop) return 0;
+        }
+        if (StopEvent().Wait(lost ? lostReconnectDelayMs_.load() : reconnectDelayMs_.load())) {
+            return 0;
+        }
+    }
+}
+
+bool CBaseHttpChannel::ReadLoop() {
+    SenderByteSource source(sender_);
+    CPartReader reader(source, [this] { return StopRequested() || NoDataTimedOut(); });
+    bool stop = StopRequested();
+    bool timedOut = false;
+    std::vector<uint8_t> payload;
+    while (!stop && !timedOut) {
+        CPartReader::Header header = reader.ReadHeader();
+        if (header.length > 0) {
+            if (reader.ReadPayload(header.length, payload)) {
+                if (parser_) parser_->Parse(payload);
+            } else {
+                header.ended = true;  // cut short: the response is gone
+            }
+            payload = {};
+        }
+        stop = StopRequested();
+        if (header.ended) break;
+        // Checked after every part, not only after payloads, so that a camera sending only
+        // garbage or empty parts is found lost as well.
+        timedOut = NoDataTimedOut();
+    }
+    return stop;
+}
+
+bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {
+    IChannelSink* sink = Sink();
+    if (sink == nullptr) return false;
+    if (!sink->OnFrame(frame)) return false;
+    TouchFrameTime();
+    SetCameraState(true);
+    return true;
+}
+
+}  // namespace talvane
