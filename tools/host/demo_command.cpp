@@ -1,0 +1,206 @@
+#include "demo_command.h"
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "camsim.h"
+#include "exit_status.h"
+#include "interrupt.h"
+#include "probe_command.h"
+#include "ptz_command.h"
+#include "stream_command.h"
+
+namespace zarnhost {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Seconds(Clock::time_point since) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s",
+                  std::chrono::duration<double>(Clock::now() - since).count());
+    return buf;
+}
+
+// Waits until the camera has received a request whose target contains `needle`; prints it.
+bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle, Console& console) {
+    std::string seen;
+    const bool found = camera.WaitFor(
+        [&](const std::vector<zarncam::RequestRecord>& requests) {
+            for (const auto& r : requests) {
+                if (r.target.find(needle) != std::string::npos) {
+                    seen = r.method + " " + r.target + " -> " + std::to_string(r.status);
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(3));
+    console.Print(found ? "  camera received " + seen
+                        : "  camera never received a request with " + needle);
+    return found;
+}
+
+// The driver keeps preset names in a file beside the host program, named after the camera's
+// address and port; the demo camera's port changes every run, so the demo removes its file.
+void RemoveDemoPresetFile(uint16_t port) {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return;
+    std::filesystem::remove(
+        self.parent_path() / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
+}
+
+}  // namespace
+
+int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console,
+            std::string* error) {
+    const Clock::time_point begin = Clock::now();
+    std::error_code ec;
+    std::filesystem::create_directories(options.outDir, ec);
+    if (ec) {
+        *error = "cannot create " + options.outDir + ": " + ec.message();
+        return kExitFailure;
+    }
+
+    zarncam::Config config;
+    config.user = "admin";
+    config.password = "zarn-demo";
+    config.auth = {zarncam::AuthScheme::kDigest, zarncam::AuthScheme::kBasic};
+    zarncam::Camera camera(config);
+    if (!camera.Start()) {
+        *error = "cannot start the zarncam simulator on a loopback port";
+        return kExitFailure;
+    }
+    CameraTarget target;
+    target.address = "127.0.0.1";
+    target.port = camera.Port();
+    target.user = config.user;
+    target.password = config.password;
+
+    console.Print("zarnhost demo: driver " + library.Path());
+    console.Print("zarncam simulator on " + target.Endpoint() + " (user " + target.user +
+                  ", Digest or Basic authentication)");
+
+    // 1. Live video.
+    console.Print("");
+    console.Print("== 1. live video (the driver configures the encoder, waits 5 s, then streams)");
+    StreamOptions stream;
+    stream.camera = target;
+    stream.seconds = options.videoSeconds;
+    stream.timeoutSec = 15;
+    stream.out = (std::filesystem::path(options.outDir) / "stream.h264").string();
+    stream.snapshot = (std::filesystem::path(options.outDir) / "snapshot.png").string();
+    StreamResult streamed;
+    int status = RunStream(library, stream, console, &streamed);
+    if (status != kExitOk) {
+        *error = "live video failed: " + streamed.error;
+        camera.Stop();
+        return status;
+    }
+    if (auto sent = camera.LastStreamConfig()) {
+        console.Print("  camera encoded " + std::to_string(sent->width) + "x" +
+                      std::to_string(sent->height) + " at " + std::to_string(sent->frameRate) +
+                      " fps, " + std::to_string(sent->bitRateKbps) + " kbit/s");
+    }
+
+    // 2. PTZ.
+    bool ok = true;
+    if (!Interrupted()) {
+        console.Print("");
+        console.Print("== 2. PTZ: pan left for 600 ms, then stop");
+        PtzOptions ptz;
+        ptz.camera = target;
+        ptz.action = "move";
+        ptz.direction = "left";
+        ptz.speed = 8;
+        ptz.forMs = 600;
+        ptz.settleMs = 200;
+        status = RunPtz(library, ptz, console, error);
+        if (status != kExitOk) {
+            camera.Stop();
+            return status;
+        }
+        ok = ShowCameraRequest(camera, "Move=Left", console) && ok;
+        ok = ShowCameraRequest(camera, "Move=Stop", console) && ok;
+    }
+
+    // 3. Presets.
+    if (!Interrupted()) {
+        console.Print("");
+        console.Print("== 3. presets: store \"demo-home\", pan right, recall it");
+        PresetOptions preset;
+        preset.camera = target;
+        preset.checkLogin = false;  // checked by the PTZ step
+        const char* steps[][2] = {{"add", "demo-home"},
+                                  {nullptr, nullptr},
+                                  {"goto", "demo-home"},
+                                  {"list", ""},
+                                  {"delete", "demo-home"}};
+        for (const auto& step : steps) {
+            if (step[0] == nullptr) {
+                PtzOptions ptz;
+                ptz.camera = target;
+                ptz.action = "move";
+                ptz.direction = "right";
+                ptz.forMs = 300;
+                ptz.settleMs = 200;
+                ptz.checkLogin = false;
+                status = RunPtz(library, ptz, console, error);
+            } else {
+                preset.action = step[0];
+                preset.name = step[1];
+                status = RunPreset(library, preset, console, error);
+            }
+            if (status != kExitOk) {
+                RemoveDemoPresetFile(target.port);
+                camera.Stop();
+                return status;
+            }
+        }
+        ok = ShowCameraRequest(camera, "Move=PresetSet", console) && ok;
+        ok = ShowCameraRequest(camera, "Move=PresetCall", console) && ok;
+        RemoveDemoPresetFile(target.port);
+    }
+
+    // 4. Capability query.
+    if (!Interrupted()) {
+        console.Print("");
+        console.Print("== 4. capability query");
+        ProbeOptions probe;
+        probe.camera = target;
+        status = RunProbe(library, probe, console, error);
+        if (status != kExitOk) {
+            camera.Stop();
+            return status;
+        }
+    }
+    camera.Stop();
+
+    if (Interrupted()) {
+        *error = "demo stopped by Ctrl-C";
+        return kExitFailure;
+    }
+    if (!ok) {
+        *error = "the camera did not receive every PTZ request (see above)";
+        return kExitFailure;
+    }
+    const auto abs = [](const std::string& p) {
+        std::error_code e;
+        const auto a = std::filesystem::absolute(p, e);
+        return e ? p : a.lexically_normal().string();
+    };
+    console.Print("");
+    console.Print("demo finished in " + Seconds(begin) + ": " + std::to_string(streamed.frames) +
+                  " frames, " + std::to_string(streamed.signalLosses) + " signal losses");
+    console.Print("  video     " + abs(stream.out) + "  (raw H.264, e.g. ffplay " + stream.out +
+                  ")");
+    console.Print("  snapshot  " + abs(stream.snapshot) + "  (" +
+                  std::to_string(streamed.snapshotWidth) + "x" +
+                  std::to_string(streamed.snapshotHeight) + " PNG)");
+    return kExitOk;
+}
+
+}  // namespace zarnhost

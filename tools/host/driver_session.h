@@ -1,0 +1,60 @@
+// DriverSession: one driver object opened for one camera, with the host objects it borrows (log
+// sink, frame allocator, configuration) kept alive for as long as the driver may call them.
+//
+// Created, opened, used and destroyed on one thread (the command's). The log sink is called from
+// the driver's threads too; its records are kept and, when an echo is set, printed as they arrive.
+// Destruction closes the driver and deletes it through the module's delete export, so nothing of
+// the driver runs afterwards.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "camera_target.h"
+#include "driver_library.h"
+#include "support/fake_host.h"
+#include "zarn/capture.h"
+#include "zarn/ptz.h"
+
+namespace zarnhost {
+
+class DriverSession {
+public:
+    explicit DriverSession(DriverLibrary& library);
+    ~DriverSession();
+    DriverSession(const DriverSession&) = delete;
+    DriverSession& operator=(const DriverSession&) = delete;
+
+    // Called with every log record (already masked) on whatever thread logged it. Set before Open.
+    void SetEcho(std::function<void(const zarntest::LogRecord&)> echo);
+
+    // Creates the driver object and opens it for the camera. One line in `error` on failure.
+    bool Open(const CameraTarget& camera, std::string* error);
+    // Closes and deletes the driver object. Idempotent.
+    void Close();
+
+    talvane::ipcapture::IIPCaptureDriverEx3* Driver() const { return driver_; }
+    // The video capture object, or null.
+    talvane::ipcapture::IIPVideoCapture* VideoCapture() const;
+    // The PTZ control of channel 0, or null when the driver has none.
+    talvane::IIPPTZApiEx* PtzControl() const;
+
+    // Log records received so far, passwords masked.
+    std::vector<zarntest::LogRecord> Records() const;
+    zarntest::FakeFrameAllocator& Allocator() { return allocator_; }
+
+    static std::string LevelName(int level);
+    // "[driver 3 notice] text" for printing.
+    static std::string FormatRecord(const zarntest::LogRecord& record);
+
+private:
+    DriverLibrary& library_;
+    std::string password_;
+    zarntest::FakeDebugSink sink_;
+    zarntest::FakeFrameAllocator allocator_;
+    zarntest::FakeDriverConfig config_;
+    talvane::ipcapture::IIPCaptureDriverEx3* driver_ = nullptr;
+};
+
+}  // namespace zarnhost

@@ -1,0 +1,234 @@
+// zarnhost: the reference host of the Zarn HD IP capture driver. It loads the driver module with
+// dlopen as a recording server does and drives video, PTZ, presets and the capability query from
+// the command line; `zarnhost demo` does all of it against the built-in camera simulator.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "camera_target.h"
+#include "console.h"
+#include "demo_command.h"
+#include "driver_library.h"
+#include "exit_status.h"
+#include "interrupt.h"
+#include "probe_command.h"
+#include "ptz_command.h"
+#include "stream_command.h"
+#include "support/fake_host.h"
+
+namespace {
+
+using namespace zarnhost;
+
+struct CommonOptions {
+    std::string camera;
+    std::string user = "admin";
+    std::string password;
+    int hd = 0;
+    std::string driver;
+};
+
+void AddDriverOption(CLI::App* app, CommonOptions& o) {
+    app->add_option("--driver", o.driver, "driver module to load (default: beside zarnhost)")
+        ->option_text("PATH");
+}
+
+void AddCameraOptions(CLI::App* app, CommonOptions& o) {
+    app->add_option("--camera", o.camera, "camera address; port 80 when left out")
+        ->option_text("HOST[:PORT]")
+        ->required();
+    app->add_option("--user", o.user, "user name (default admin)")->option_text("U");
+    app->add_option("--password", o.password, "password (or the ZARNHOST_PASSWORD variable)")
+        ->option_text("P")
+        ->envname("ZARNHOST_PASSWORD");
+    app->add_option("--hd", o.hd, "1: the camera uses the high-definition size table")
+        ->option_text("0|1")
+        ->check(CLI::Range(0, 1).description(""));
+    AddDriverOption(app, o);
+}
+
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "zarnhost: error: %s\n", message.c_str());
+}
+
+// Loads the driver module and turns the camera options into a target; prints the error itself.
+bool Prepare(const CommonOptions& o, bool needsCamera, DriverLibrary& library,
+             CameraTarget* target) {
+    std::string error;
+    if (needsCamera) {
+        auto parsed = ParseCameraAddress(o.camera, &error);
+        if (!parsed) {
+            PrintError(error);
+            return false;
+        }
+        *target = *parsed;
+        target->user = o.user;
+        target->password = o.password;
+        target->hd = o.hd != 0;
+    }
+    if (!library.Load(o.driver.empty() ? DriverLibrary::DefaultPath() : o.driver, &error)) {
+        PrintError(error);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A slot the driver must never call is an ABI fault of the driver: report it and carry on.
+    zarntest::SetUnexpectedSlotHandler([](const std::string& what) {
+        std::fprintf(stderr, "zarnhost: warning: the driver called a reserved slot: %s\n",
+                     what.c_str());
+    });
+
+    CLI::App app{"zarnhost: reference host of the Zarn HD IP capture driver"};
+    app.require_subcommand(1);
+    app.set_help_all_flag("--help-all", "help of every subcommand");
+
+    CommonOptions common;
+    StreamOptions stream;
+    std::string size = "704x576";
+    auto* streamCmd = app.add_subcommand("stream", "receive live video from channel 0");
+    AddCameraOptions(streamCmd, common);
+    streamCmd->add_option("--size", size, "picture size (default 704x576)")->option_text("WxH");
+    streamCmd->add_option("--period", stream.periodMs, "frame period in ms (default 40)")
+        ->option_text("MS")
+        ->check(CLI::Range(1, 65535).description(""));
+    streamCmd->add_option("--quality", stream.quality, "quality 0..100 (default 50)")
+        ->option_text("Q")
+        ->check(CLI::Range(0, 100).description(""));
+    auto* secondsOpt = streamCmd
+                           ->add_option("--seconds", stream.seconds,
+                                        "stop after S seconds of video (from the first frame)")
+                           ->option_text("S")
+                           ->check(CLI::PositiveNumber.description(""));
+    streamCmd->add_option("--frames", stream.frames, "stop after N frames")
+        ->option_text("N")
+        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40).description(""))
+        ->excludes(secondsOpt);
+    streamCmd->add_option("--out", stream.out, "write the frames as a raw H.264 file")
+        ->option_text("FILE.h264");
+    streamCmd->add_option("--snapshot", stream.snapshot, "write the newest picture as a PNG")
+        ->option_text("FILE.png");
+    streamCmd->add_flag("--json", stream.json, "print the summary as one JSON object");
+    streamCmd
+        ->add_option("--timeout", stream.timeoutSec,
+                     "seconds allowed for the first frame (default 20)")
+        ->option_text("S")
+        ->check(CLI::Range(1, 3600).description(""));
+
+    PtzOptions ptz;
+    auto* ptzCmd = app.add_subcommand("ptz", "move the camera's head");
+    AddCameraOptions(ptzCmd, common);
+    ptzCmd->require_subcommand(1);
+    ptzCmd->fallthrough();
+    auto* moveCmd = ptzCmd->add_subcommand("move", "start a motion");
+    std::string directions;
+    for (const auto& d : PtzDirectionNames()) directions += (directions.empty() ? "" : "|") + d;
+    moveCmd->add_option("direction", ptz.direction, directions)
+        ->required()
+        ->option_text("DIRECTION")
+        ->check(CLI::IsMember(PtzDirectionNames()).description(""));
+    moveCmd->add_option("--speed", ptz.speed, "speed 1 (slowest) .. 16 (default 8)")
+        ->option_text("1..16")
+        ->check(CLI::Range(1, 16).description(""));
+    moveCmd
+        ->add_option("--for", ptz.forMs,
+                     "stop again after MS milliseconds (default: keep moving until ptz stop)")
+        ->option_text("MS")
+        ->check(CLI::Range(1, 3600000).description(""));
+    auto* stopCmd = ptzCmd->add_subcommand(
+        "stop", "stop every motion (sent as a brief focus motion and its stop)");
+
+    PresetOptions preset;
+    auto* presetCmd = app.add_subcommand("preset", "store, recall, delete and list presets");
+    AddCameraOptions(presetCmd, common);
+    presetCmd->require_subcommand(1);
+    presetCmd->fallthrough();
+    const std::pair<const char*, const char*> presetActions[] = {
+        {"add", "store the current position under NAME"},
+        {"goto", "move to the preset NAME"},
+        {"delete", "delete the preset NAME"}};
+    for (const auto& [action, help] : presetActions) {
+        auto* sub = presetCmd->add_subcommand(action, help);
+        sub->add_option("name", preset.name, "preset name")->option_text("NAME")->required();
+    }
+    presetCmd->add_subcommand("list", "list the stored presets");
+
+    ProbeOptions probe;
+    auto* probeCmd = app.add_subcommand("probe", "run the capability query and print the result");
+    AddCameraOptions(probeCmd, common);
+    probeCmd->add_flag("--json", probe.json, "print one JSON object");
+
+    DemoOptions demo;
+    auto* demoCmd = app.add_subcommand(
+        "demo", "run everything against the built-in camera simulator (about 15 s)");
+    demoCmd
+        ->add_option("--out-dir", demo.outDir,
+                     "where stream.h264 and snapshot.png go (default demo-out)")
+        ->option_text("DIR");
+    AddDriverOption(demoCmd, common);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        if (argc > 1 && argv[1][0] != '-' && app.get_subcommands().empty()) {
+            PrintError(std::string("unknown subcommand \"") + argv[1] + "\" (see zarnhost --help)");
+            return kExitUsage;
+        }
+        PrintError(std::string(e.what()) + " (see zarnhost --help)");
+        return kExitUsage;
+    }
+
+    InstallInterruptHandler();
+    Console console(stdout);
+    DriverLibrary library;
+    CameraTarget target;
+    std::string error;
+    int status = kExitOk;
+
+    if (streamCmd->parsed()) {
+        int w = 0;
+        int h = 0;
+        char extra = 0;
+        if (std::sscanf(size.c_str(), "%d x %d %c", &w, &h, &extra) != 2 || w < 16 || h < 16 ||
+            w > 65535 || h > 65535) {
+            PrintError("bad --size \"" + size + "\": expected WxH, for example 704x576");
+            return kExitUsage;
+        }
+        stream.width = w;
+        stream.height = h;
+        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        stream.camera = target;
+        console.ChooseStatusMode(Console::StatusMode::kOff);
+        if (stream.json) console.SetStatusMode(Console::StatusMode::kOff);
+        StreamResult result;
+        status = RunStream(library, stream, console, &result);
+        if (status != kExitOk) error = result.error;
+    } else if (ptzCmd->parsed()) {
+        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        ptz.camera = target;
+        ptz.action = stopCmd->parsed() ? "stop" : "move";
+        status = RunPtz(library, ptz, console, &error);
+    } else if (presetCmd->parsed()) {
+        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        preset.camera = target;
+        for (auto* sub : presetCmd->get_subcommands()) preset.action = sub->get_name();
+        status = RunPreset(library, preset, console, &error);
+    } else if (probeCmd->parsed()) {
+        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        probe.camera = target;
+        status = RunProbe(library, probe, console, &error);
+    } else if (demoCmd->parsed()) {
+        if (!Prepare(common, false, library, &target)) return kExitFailure;
+        console.ChooseStatusMode(Console::StatusMode::kLines);
+        status = RunDemo(library, demo, console, &error);
+    }
+    if (status != kExitOk && !error.empty()) PrintError(error);
+    return status;
+}

@@ -1,0 +1,45 @@
+// The `ptz` and `preset` subcommands: open the driver for a camera, take the PTZ control of
+// channel 0 and call it as a host does.
+//
+// Motion requests return at once; the driver's PTZ thread sends them to the camera afterwards and
+// does not report the camera's answer, so the command waits `settleMs` after its last request
+// before it closes the driver (closing drops requests that were not sent yet). Preset operations
+// run on the calling thread and report the outcome directly.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "camera_target.h"
+#include "console.h"
+#include "driver_library.h"
+
+namespace zarnhost {
+
+struct PtzOptions {
+    CameraTarget camera;
+    std::string action;     // "move" or "stop"
+    std::string direction;  // for move: one of PtzDirectionNames()
+    int speed = 8;          // 1..16
+    int forMs = 0;          // move, then stop after this long; 0: leave the head moving
+    int settleMs = 500;
+    bool checkLogin = true;  // check the credentials with the capability query first
+};
+
+struct PresetOptions {
+    CameraTarget camera;
+    std::string action;  // "add", "goto", "delete" or "list"
+    std::string name;
+    bool checkLogin = true;
+};
+
+const std::vector<std::string>& PtzDirectionNames();
+
+// Text of a PTZ result code.
+std::string PtzResultText(int32_t code);
+
+int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console, std::string* error);
+int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& console,
+              std::string* error);
+
+}  // namespace zarnhost
