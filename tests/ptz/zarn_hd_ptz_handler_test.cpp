@@ -1,0 +1,253 @@
+// The PTZ handler: preset file name, lazy controls per channel, storage set-up failures and their
+// log lines, and the whole chain (handler, control, preset list, command object) against the
+// simulated camera with preset operations on one thread while moves run on the PTZ thread.
+#include "ptz/zarn_hd_ptz_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camsim.h"
+#include "platform/platform.h"
+#include "ptz/zarn_hd_ptz_control.h"
+#include "support/fake_driver.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using talvane::CBasePTZControl;
+using talvane::CZarnHDPTZHandler;
+using talvane::DEVICE_INFO;
+
+std::string HostFile(const std::string& name) {
+    return talvane::platform::HostProgramDirectory() + name;
+}
+
+void RemoveFile(const std::string& name) {
+    std::error_code ignored;
+    std::filesystem::remove(HostFile(name), ignored);
+    std::filesystem::remove(HostFile(name + ".damaged"), ignored);
+}
+
+DEVICE_INFO Device(const std::string& address, uint16_t port) {
+    DEVICE_INFO device;
+    device.address = address;
+    device.port = port;
+    return device;
+}
+
+TEST(ZarnHdPtzHandlerNameTest, FileNameComesFromAddressWithoutDotsAndPort) {
+    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("192.0.2.10", 80)),
+              "Zarn_1920210_80.preset");
+    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("", 80)), "Zarn__80.preset");
+    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("cam.example", 65535)),
+              "Zarn_camexample_65535.preset");
+    // Path separators never reach the name.
+    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("../x/y\\z", 8080)),
+              "Zarn_xyz_8080.preset");
+
+    zarntest::FakeDriver driver;
+    driver.SetDevice(Device("10.1.2.3", 8081));
+    CZarnHDPTZHandler handler(&driver);
+    std::string name;
+    handler.GetPresetFileName(name);
+    EXPECT_EQ(name, "Zarn_10123_8081.preset");
+    EXPECT_EQ(handler.HandlerName(), "Zarn");
+
+    CZarnHDPTZHandler orphan(nullptr);
+    orphan.GetPresetFileName(name);
+    EXPECT_EQ(name, "");
+    EXPECT_EQ(orphan.GetPtzControl(0), nullptr);  // no file name: nothing to build on
+}
+
+// A handler whose file name and controls a test chooses.
+class ScriptedHandler final : public talvane::CBasePTZHandler {
+public:
+    explicit ScriptedHandler(talvane::IDriver* owner) : CBasePTZHandler(owner, "Zarn") {}
+    ~ScriptedHandler() override = default;
+    void GetPresetFileName(std::string& name) override { name = fileName; }
+    CBasePTZControl* CreatePtzControl(uint32_t channel) override;
+
+    std::string fileName;
+    bool controlsWork = true;
+    int created = 0;
+};
+
+class NoCommControl final : public CBasePTZControl {
+public:
+    NoCommControl(talvane::IDriver* owner, int32_t channel) : CBasePTZControl(owner, channel) {}
+    ~NoCommControl() override = default;
+    talvane::CBasePTZComm* CreateComm() override { return nullptr; }
+};
+
+CBasePTZControl* ScriptedHandler::CreatePtzControl(uint32_t channel) {
+    ++created;
+    if (controlsWork) return new talvane::CZarnHDPTZControl(Owner(), static_cast<int32_t>(channel));
+    return new NoCommControl(Owner(), static_cast<int32_t>(channel));
+}
+
+class ZarnHdPtzHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        driver_.SetDevice(Device("127.0.0.9", 1));  // nothing answers there; only files matter
+        fileName_ = "Zarn_handler_test_" +
+                    std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                    ".preset";
+        RemoveFile(fileName_);
+    }
+    void TearDown() override { RemoveFile(fileName_); }
+
+    zarntest::FakeDriver driver_;
+    std::string fileName_;
+};
+
+TEST_F(ZarnHdPtzHandlerTest, OneControlForChannelZeroOnlyAndBothSlotsAgree) {
+    ScriptedHandler handler(&driver_);
+    handler.fileName = fileName_;
+    EXPECT_EQ(handler.GetPtzControl(1), nullptr);
+    EXPECT_EQ(handler.GetControl(7), nullptr);
+    EXPECT_FALSE(handler.HasStorage());  // an unknown channel does not touch the file
+    EXPECT_FALSE(std::filesystem::exists(HostFile(fileName_)));
+
+    talvane::IIPPTZApiEx* control = handler.GetPtzControl(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_TRUE(std::filesystem::exists(HostFile(fileName_)));
+    EXPECT_EQ(handler.GetPtzControl(0), control);
+    EXPECT_EQ(handler.GetControl(0), control);
+    EXPECT_EQ(handler.created, 1);
+    EXPECT_EQ(control->IsPtzSupported(), 1);
+
+    // Released controls are built again on the next request.
+    handler.ReleasePtzControls();
+    ASSERT_NE(handler.GetPtzControl(0), nullptr);
+    EXPECT_EQ(handler.created, 2);
+    EXPECT_TRUE(driver_.Lines().empty());
+}
+
+TEST_F(ZarnHdPtzHandlerTest, AControlThatCannotStartIsDroppedAndRetried) {
+    ScriptedHandler handler(&driver_);
+    handler.fileName = fileName_;
+    handler.controlsWork = false;
+    EXPECT_EQ(handler.GetPtzControl(0), nullptr);
+    EXPECT_EQ(handler.GetPtzControl(0), nullptr);
+    EXPECT_EQ(handler.created, 2);
+    handler.controlsWork = true;
+    EXPECT_NE(handler.GetPtzControl(0), nullptr);
+    EXPECT_EQ(handler.created, 3);
+}
+
+TEST_F(ZarnHdPtzHandlerTest, StorageFailuresAreLoggedAndRetried) {
+    ScriptedHandler handler(&driver_);
+    handler.fileName = "";
+    EXPECT_EQ(handler.GetPtzControl(0), nullptr);
+    EXPECT_EQ(handler.GetPtzControl(0), nullptr);  // no reader yet: tried and logged again
+    const std::string undefinedName =
+        "talvane::CBasePTZHandler::InitializeXMLStorage: PTZ module cannot be initialized! Name "
+        "of file for preset storing was not defined";
+    auto lines = driver_.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, undefinedName);
+    EXPECT_EQ(lines[0].level, talvane::kLogFailure);
+    EXPECT_EQ(handler.created, 0);
+
+    // A file that cannot be created: the reader stays attached, so the next request builds a
+    // control on it (its preset file operations then fail).
+    handler.fileName = std::string(300, 'n') + ".preset";
+    EXPECT_FALSE(handler.InitializeXMLStorage());
+    lines = driver_.Lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.back().text,
+              "talvane::CBasePTZHandler::InitializeXMLStorage: cannot initialize "
+              "CXMLPrepositionReader object with parameter \"" +
+                  handler.fileName + "\"");
+    EXPECT_TRUE(handler.HasStorage());
+    talvane::IIPPTZApiEx* control = handler.GetPtzControl(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->GetPresetCount(), 0);
+}
+
+TEST_F(ZarnHdPtzHandlerTest, RepeatedStorageFailuresPassTheLogThrottle) {
+    ScriptedHandler handler(&driver_);
+    handler.fileName = "";
+    for (int i = 0; i < 40; ++i) EXPECT_FALSE(handler.InitializeXMLStorage());
+    // 14 go out at once, then one in 16 (the 16th and the 32nd).
+    EXPECT_EQ(driver_.Count("Name of file for preset storing was not defined"), 16u);
+}
+
+// The whole chain against the simulated camera.
+class ZarnHdPtzChainTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(camera_.Start());
+        driver_.SetDevice(Device("127.0.0.1", camera_.Port()));
+        fileName_ = CZarnHDPTZHandler::PresetFileNameFor(Device("127.0.0.1", camera_.Port()));
+        RemoveFile(fileName_);
+    }
+    void TearDown() override {
+        camera_.Stop();
+        RemoveFile(fileName_);
+    }
+
+    zarncam::Camera camera_;
+    zarntest::FakeDriver driver_;
+    std::string fileName_;
+};
+
+TEST_F(ZarnHdPtzChainTest, PresetsOnOneThreadWhileMovesRunOnThePtzThread) {
+    constexpr int kDelayMs = 10;
+    camera_.UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = kDelayMs; });
+    CZarnHDPTZHandler handler(&driver_);
+    talvane::IIPPTZApiEx* control = handler.GetPtzControl(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(fileName_, "Zarn_127001_" + std::to_string(camera_.Port()) + ".preset");
+    EXPECT_TRUE(std::filesystem::exists(HostFile(fileName_)));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> moves{0};
+    std::thread mover([&] {
+        while (!stop.load()) {
+            if (control->Move(moves.load() % 8, 8) == 1) moves.fetch_add(1);
+            control->Stop();
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    int failures = 0;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "P" + std::to_string(i);
+        failures += control->AddPreset(name.c_str()) == 1 ? 0 : 1;
+        failures += control->GotoPreset(0, name.c_str()) == 1 ? 0 : 1;
+        char buffer[16];
+        failures += control->GetPresetName(0, buffer, sizeof(buffer)) == 1 ? 0 : 1;
+    }
+    // Whether an add created a preset or renamed the current one depends on whether a move came
+    // in between; the last name exists either way.
+    failures += control->DeletePreset("P7") == 1 ? 0 : 1;
+    stop.store(true);
+    mover.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_GT(moves.load(), 0);
+    handler.ReleasePtzControls();  // stops the PTZ thread
+
+    auto requests = camera_.Requests();
+    std::sort(requests.begin(), requests.end(),
+              [](const auto& a, const auto& b) { return a.received < b.received; });
+    size_t presetRequests = 0;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].target.find("Move=Preset") != std::string::npos) ++presetRequests;
+        if (i == 0) continue;
+        EXPECT_GE(requests[i].received - requests[i - 1].received,
+                  std::chrono::milliseconds(kDelayMs))
+            << requests[i - 1].target << " and " << requests[i].target << " overlapped";
+    }
+    EXPECT_GE(presetRequests, 2u);  // at least one set and the clear
+}
+
+}  // namespace
