@@ -237,6 +237,24 @@ TEST(CameraStreamTest, DropNextPartCutsTheConnectionMidPart) {
     EXPECT_TRUE(again.NextPayload(Clock::now() + 10s));
 }
 
+TEST(CameraStreamTest, DropAfterPartsCutsEveryStreamAtTheSamePlace) {
+    Camera camera(StreamCameraConfig());
+    ASSERT_TRUE(camera.Start());
+    ASSERT_TRUE(Configure(camera, 8, 25, 25));
+    camera.UpdateFaults([](Faults& f) { f.dropAfterParts = 3; });
+    for (int stream = 0; stream < 2; ++stream) {
+        StreamReader reader(camera.Port(), kAuth);
+        ASSERT_TRUE(reader.Ok());
+        const auto deadline = Clock::now() + 10s;
+        while (reader.NextPayload(deadline)) {
+        }
+        EXPECT_TRUE(reader.Connection().Eof());
+        EXPECT_EQ(reader.Parts(), 3u);
+        EXPECT_GT(reader.PendingLength(), 0u);
+    }
+    EXPECT_EQ(camera.GetStats().connectionsDropped, 2u);
+}
+
 TEST(CameraStreamTest, GarbageAndHugeLengthHeadersLeaveThePartsRecoverable) {
     Camera camera(StreamCameraConfig());
     ASSERT_TRUE(camera.Start());

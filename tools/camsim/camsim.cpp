@@ -202,7 +202,8 @@ private:
 
     // Serves the live stream until the client goes away, a fault ends it or the camera stops.
     void Stream(int fd, const HttpRequest& request, AuthScheme used, Clock::time_point received);
-    bool SendPart(int fd, std::string_view payload, bool firstPart);
+    // Sends one part (index: parts this stream sent before) with the faults that apply to it.
+    bool SendPart(int fd, std::string_view payload, uint64_t index);
 
     // I/O that never blocks longer than one poll slice without checking the stop flag.
     bool SendAll(int fd, std::string_view data);
@@ -626,7 +627,7 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     const auto period = std::chrono::microseconds(1000000 / std::max(config.frameRate, 1));
     std::vector<NalUnit> nals;
     std::vector<std::string> payloads;
-    bool firstPart = true;
+    uint64_t partIndex = 0;
     auto next = Clock::now();
     while (!stop_.load()) {
         switch (WaitIdle(fd, next)) {
@@ -642,8 +643,7 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
         payloads.clear();
         for (const NalUnit& nal : nals) packetizer.Packetize(nal.data, nal.size, payloads);
         for (const std::string& payload : payloads) {
-            if (!SendPart(fd, payload, firstPart)) return;
-            firstPart = false;
+            if (!SendPart(fd, payload, partIndex++)) return;
         }
         if (!payloads.empty()) {
             ++framesSent_;
@@ -656,14 +656,14 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     }
 }
 
-bool Camera::Impl::SendPart(int fd, std::string_view payload, bool firstPart) {
+bool Camera::Impl::SendPart(int fd, std::string_view payload, uint64_t index) {
     Faults faults;
     {
         std::lock_guard lock(mutex_);
         faults = faults_;
     }
-    if ((firstPart && faults.garbageBeforeFirstPart) ||
-        (!firstPart && faults.garbageBetweenParts)) {
+    if ((index == 0 && faults.garbageBeforeFirstPart) ||
+        (index > 0 && faults.garbageBetweenParts)) {
         if (!SendStreamBytes(fd, GarbageBytes())) return false;
     }
     if (ConsumeOne(hugePending_)) {
@@ -674,7 +674,7 @@ bool Camera::Impl::SendPart(int fd, std::string_view payload, bool firstPart) {
     part.append(payload);
     const std::size_t cut = headerSize + std::max<std::size_t>(payload.size() / 2, 1);
 
-    if (ConsumeOne(dropPending_)) {
+    if ((faults.dropAfterParts > 0 && index >= faults.dropAfterParts) || ConsumeOne(dropPending_)) {
         SendStreamBytes(fd, std::string_view(part).substr(0, cut));
         ++connectionsDropped_;
         return false;

@@ -104,6 +104,9 @@ struct Faults {
     int trickleDelayMs = 2;
     bool garbageBeforeFirstPart = false;  // junk bytes between the response header and part 1
     bool garbageBetweenParts = false;     // junk bytes in front of every further part
+    // 0: off. Otherwise every stream sends this many parts whole, then half of the next one,
+    // and closes the connection (a camera that keeps dropping its streams).
+    std::size_t dropAfterParts = 0;
 };
 
 struct RequestRecord {
@@ -127,7 +130,7 @@ struct Stats {
     uint64_t bytesSent = 0;       // stream bytes, framing included
     uint64_t stallsEntered = 0;   // times a stream stopped mid-payload because of the stall fault
     uint64_t streamsStalled = 0;  // streams waiting in a stall right now
-    uint64_t connectionsDropped = 0;  // streams cut by DropNextPart()
+    uint64_t connectionsDropped = 0;  // streams cut by DropNextPart() or dropAfterParts
 };
 
 class Camera {

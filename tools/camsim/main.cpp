@@ -37,7 +37,8 @@ std::string MaskPassword(const std::string& target) {
 const char* kHelp =
     "commands: stall on|off, trickle on|off, garbage on|off, endless401 on|off,\n"
     "          refuse on|off, delay <ms>, error <prefix> <status>, error off,\n"
-    "          drop, huge, stats, quit\n";
+    "          drop (the next part), drop <n> (every stream after n parts; 0: off),\n"
+    "          huge, stats, quit\n";
 
 // Applies one command line; false on "quit".
 bool RunCommand(zarncam::Camera& camera, const std::string& line) {
@@ -73,7 +74,12 @@ bool RunCommand(zarncam::Camera& camera, const std::string& line) {
             f.errorStatus = status;
         });
     } else if (command == "drop") {
-        camera.DropNextPart();
+        if (arg.empty()) {
+            camera.DropNextPart();
+        } else {
+            const std::size_t parts = std::strtoul(arg.c_str(), nullptr, 10);
+            camera.UpdateFaults([parts](zarncam::Faults& f) { f.dropAfterParts = parts; });
+        }
     } else if (command == "huge") {
         camera.InjectHugeLength();
     } else if (command == "stats") {
@@ -121,6 +127,8 @@ int main(int argc, char** argv) {
     app.add_flag("--trickle", faults.trickle, "send the stream a few bytes at a time");
     app.add_flag("--garbage", faults.garbageBetweenParts, "junk bytes between stream parts");
     app.add_flag("--endless-401", faults.endless401, "answer 401 to everything");
+    app.add_option("--drop-after-parts", faults.dropAfterParts,
+                   "cut every stream in the middle of the part after this many");
     app.add_option("--error-prefix", faults.errorPathPrefix, "answer errors for this path prefix");
     app.add_option("--error-status", faults.errorStatus, "status for --error-prefix");
     app.add_flag("-v,--verbose", verbose, "print every request (passwords masked)");
