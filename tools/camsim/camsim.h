@@ -102,7 +102,7 @@ struct Faults {
     bool trickle = false;  // streams go out trickleBytes at a time with trickleDelayMs pauses
     std::size_t trickleBytes = 7;
     int trickleDelayMs = 2;
-    bool garbageBeforeFirstPart = false;  // junk bytes between the response header and part 1
+    bool garbageBeforeFirstPart = false;  // junk bytes before the first stream part
     bool garbageBetweenParts = false;     // junk bytes in front of every further part
     // 0: off. Otherwise every stream sends this many parts whole, then half of the next one,
     // and closes the connection (a camera that keeps dropping its streams).
@@ -162,7 +162,8 @@ public:
 
     std::vector<RequestRecord> Requests() const;
     void ClearRequests();
-    // Waits until pred holds for the recorded requests; false when timeout passed first.
+    // Waits until pred holds for the recorded requests; false when timeout passed first. pred
+    // runs under the lock of the records: it must not call back into the camera.
     bool WaitFor(const std::function<bool(const std::vector<RequestRecord>&)>& pred,
                  std::chrono::milliseconds timeout) const;
     // Waits until at least n recorded requests have a path starting with pathPrefix.
