@@ -26,12 +26,12 @@ bool CBaseCameraChannel::Start(const StreamParams* params) {
 
 void CBaseCameraChannel::Stop() {
     SetState(kChannelStopped);
+    camera_.fetch_or(kStoppingBit);
     SetCameraState(false);
     StopWorker();
-    // The worker marks the state 2 when a stop ends its stream; a stopped channel reads 3, and a
-    // frame taken while the stop was under way does not leave the camera reported online.
+    // The worker marks the state 2 when a stop ends its stream; a stopped channel reads 3.
     SetState(kChannelStopped);
-    SetCameraState(false);
+    camera_.fetch_and(~kStoppingBit);
 }
 
 bool CBaseCameraChannel::Restart(const StreamParams* params) {
@@ -86,7 +86,13 @@ void CBaseCameraChannel::SetState(int32_t state) {
 }
 
 void CBaseCameraChannel::SetCameraState(bool online) {
-    if (online_.exchange(online) == online) return;
+    uint32_t current = camera_.load();
+    for (;;) {
+        if (online && (current & kStoppingBit) != 0) return;
+        if (((current & kOnlineBit) != 0) == online) return;
+        const uint32_t desired = online ? (current | kOnlineBit) : (current & ~kOnlineBit);
+        if (camera_.compare_exchange_weak(current, desired)) break;
+    }
     if (driver_ == nullptr) return;
     DEVICE_INFO device;
     driver_->GetDeviceInfo(&device);

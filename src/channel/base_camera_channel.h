@@ -48,7 +48,7 @@ public:
 
     // Records the camera as online or offline; a change is logged once.
     void SetCameraState(bool online);
-    bool IsOnline() const { return online_.load(); }
+    bool IsOnline() const { return (camera_.load() & kOnlineBit) != 0; }
     // Records now as the time the host last took a frame.
     void TouchFrameTime();
     // Milliseconds since TouchFrameTime (monotonic clock); 0xFFFFFFFF when it was never called.
@@ -76,7 +76,12 @@ private:
     void StopWorker();
     void TakeParams(const StreamParams& params, bool keepQuality, const char* method);
 
-    std::atomic<bool> online_{false};
+    // The online flag, and a flag that keeps it from turning on while Stop runs (a frame the
+    // host takes during a stop must not bring the camera back online after Stop reported it
+    // offline). One atomic word, so that both are judged together.
+    static constexpr uint32_t kOnlineBit = 1;
+    static constexpr uint32_t kStoppingBit = 2;
+    std::atomic<uint32_t> camera_{0};
     CRecursiveLock stateLock_;
     int32_t state_ = kChannelStopped;
     CRecursiveLock timeLock_;

@@ -78,8 +78,10 @@ int32_t CBaseHttpChannel::Run() {
         if (lost || stop) {
             SetState(kChannelSignalLost);
             if (IChannelSink* sink = Sink()) sink->OnSignalLost();
-            SetCameraState(false);
+            // A stop is not a lost signal: Stop reports the camera offline itself, and a restart
+            // keeps the online flag.
             if (stop) return 0;
+            SetCameraState(false);
         }
         if (StopEvent().Wait(lost ? lostReconnectDelayMs_.load() : reconnectDelayMs_.load())) {
             return 0;
@@ -114,7 +116,8 @@ bool CBaseHttpChannel::ReadLoop() {
 
 bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {
     IChannelSink* sink = Sink();
-    if (sink == nullptr) return false;
+    // Once a stop is requested the host gets no more frames.
+    if (sink == nullptr || StopRequested()) return false;
     if (!sink->OnFrame(frame)) return false;
     TouchFrameTime();
     SetCameraState(true);
