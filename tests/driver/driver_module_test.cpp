@@ -142,7 +142,9 @@ TEST(DriverExportsTest, ModuleExportsExactlyTheEntryPoints) {
     }
     const std::set<std::string> expected = {
         "CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3",
-        "DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"};
+        "DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3",
+        "InitCapabilityQuery", "StartCapabilityQuery", "TerminateCapabilityQuery",
+        "UninitCapabilityQuery"};
     EXPECT_EQ(exported, expected);
 }
 

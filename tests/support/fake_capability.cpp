@@ -333,9 +333,9 @@ std::optional<QueryOutcome> FakeCapabilityCallback::Outcome() const {
     return outcomes_.front();
 }
 
-bool FakeCapabilityCallback::WaitForOutcome(std::chrono::milliseconds timeout) const {
+bool FakeCapabilityCallback::WaitForCount(size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [this] { return !calls_.empty(); });
+    return cv_.wait_for(lock, timeout, [this, n] { return calls_.size() >= n; });
 }
 
 void FakeCapabilityCallback::Clear() {

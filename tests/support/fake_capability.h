@@ -200,7 +200,11 @@ public:
     // The first notification, if any.
     std::optional<QueryOutcome> Outcome() const;
     // Waits until at least one notification has arrived; false when the time-out passed first.
-    bool WaitForOutcome(std::chrono::milliseconds timeout) const;
+    bool WaitForOutcome(std::chrono::milliseconds timeout) const {
+        return WaitForCount(1, timeout);
+    }
+    // Waits until at least n notifications have arrived; false when the time-out passed first.
+    bool WaitForCount(size_t n, std::chrono::milliseconds timeout) const;
     void Clear();
 
 private:
