@@ -256,11 +256,13 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     }
 
     std::string state = "no channel";
-    if (status == kExitOk) {
+    if (status == kExitOk && !options.json) {
         console.Print("streaming from " + options.camera.Endpoint() + ": " +
                       std::to_string(options.width) + "x" + std::to_string(options.height) +
                       ", one frame every " + std::to_string(options.periodMs) + " ms, quality " +
                       std::to_string(options.quality) + " (Ctrl-C stops)");
+    }
+    if (status == kExitOk) {
         Clock::time_point lastStatus{};
         bool done = false;
         while (!done) {
@@ -294,8 +296,10 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
                 const auto records = session.Records();
                 const double waited = std::chrono::duration<double>(now - begin).count();
                 if (const auto* denied = FindAuthFailure(records)) {
+                    const size_t at = denied->text.rfind("status code = ");
                     status = fail("camera " + options.camera.Endpoint() +
-                                  " rejected the user name or password (" + denied->text + ")");
+                                  " rejected the user name or password (HTTP " +
+                                  denied->text.substr(at + 14) + ")");
                     break;
                 }
                 if (waited >= options.timeoutSec) {
@@ -328,6 +332,9 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
         console.EndStatus();
     }
 
+    // The driver reports the end of the stream that its own stop causes as one more signal loss;
+    // only the losses seen while streaming count.
+    result.signalLosses = sink.SignalLostCount();
     if (channelStarted) {
         video->StopChannel(0);
         int32_t st = 0;
@@ -335,7 +342,6 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
         state = StateName(video->GetChannelState(0, &st, &code, nullptr, 0), st);
         if (state == "no channel") state = "stopped";
     }
-    result.signalLosses = sink.SignalLostCount();
     session.Close();
     // Frames that arrived between the last turn of the loop and the stop.
     for (QueuedFrame& f : queue.Take(std::chrono::milliseconds(0))) {
