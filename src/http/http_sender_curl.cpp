@@ -1,0 +1,597 @@
+// CHttpSender on libcurl's multi interface, read in pull style: the owner's thread drives the
+// transfer (curl_multi_perform / curl_multi_poll) only while it waits for something, and the body
+// collects in a bounded buffer; when the buffer is full the write callback pauses the transfer
+// until the owner reads again.
+//
+// One multi handle and one easy handle live as long as the sender. The multi handle keeps the
+// connection cache, so every request of a sender reuses its connection; the easy handle keeps the
+// Digest nonce, so once Digest has been learned later requests answer it at once.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+#include "http/http_sender.h"
+
+namespace Web {
+
+uint32_t PreferredScheme(uint32_t authMethod) {
+    if ((authMethod & 4u) != 0) return kAuthNegotiate;
+    if ((authMethod & 3u) == 3u) return kAuthDigest;
+    if ((authMethod & 2u) != 0) return kAuthPassport;
+    if ((authMethod & 1u) != 0) return kAuthNtlm;
+    return kAuthBasic;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMinBuffer = 64 * 1024;       // body bytes kept before the transfer pauses
+constexpr size_t kMaxHeaderBytes = 64 * 1024;  // all header lines seen during one send
+constexpr long kCurlBufferSize = 16 * 1024;    // largest piece one write callback delivers
+constexpr int kMaxPollSliceMs = 1000;          // curl_multi_poll slice; wake-ups end it earlier
+constexpr int32_t kDefaultTimeoutMs = 5000;
+
+bool GlobalInit() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    return ok;
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(const char* text, size_t size, const char* prefix) {
+    const size_t n = std::strlen(prefix);
+    if (size < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
+    }
+    return true;
+}
+
+// Scheme named by the first token of a WWW-Authenticate value; 0 when unknown.
+uint32_t SchemeOfChallenge(const char* value, size_t size) {
+    size_t begin = 0;
+    while (begin < size && (value[begin] == ' ' || value[begin] == '\t')) ++begin;
+    size_t end = begin;
+    while (end < size && value[end] != ' ' && value[end] != '\t' && value[end] != ',' &&
+           value[end] != '\r' && value[end] != '\n') {
+        ++end;
+    }
+    const char* token = value + begin;
+    const size_t length = end - begin;
+    struct Name {
+        const char* name;
+        uint32_t scheme;
+    };
+    static constexpr Name kNames[] = {{"basic", kAuthBasic},
+                                      {"digest", kAuthDigest},
+                                      {"ntlm", kAuthNtlm},
+                                      {"negotiate", kAuthNegotiate},
+                                      {"passport1.4", kAuthPassport}};
+    for (const Name& n : kNames) {
+        if (std::strlen(n.name) == length && StartsWithNoCase(token, length, n.name)) {
+            return n.scheme;
+        }
+    }
+    return kAuthNone;
+}
+
+unsigned long CurlAuthOf(uint32_t scheme) {
+    switch (scheme) {
+        case kAuthBasic:
+            return CURLAUTH_BASIC;
+        case kAuthDigest:
+            return CURLAUTH_DIGEST;
+        case kAuthNtlm:
+            return CURLAUTH_NTLM;
+        case kAuthNegotiate:
+            return CURLAUTH_NEGOTIATE;
+        default:
+            return CURLAUTH_NONE;  // Passport has no counterpart
+    }
+}
+
+// The object as it goes into the request line: everything as given, except bytes that cannot
+// appear in a request line at all, which are percent-encoded (this also rules out CR/LF injection),
+// and '#', which would otherwise end the URL and silently drop the rest.
+std::string RequestTarget(const std::string& object) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(object.size() + 1);
+    if (object.front() != '/') out.push_back('/');
+    for (const char c : object) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= 0x20 || b >= 0x7F || c == '#') {
+            out.push_back('%');
+            out.push_back(kHex[b >> 4]);
+            out.push_back(kHex[b & 0xF]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+bool IsToken(const std::string& text) {
+    if (text.empty()) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b > 0x20 && b < 0x7F && std::strchr("()<>@,;:\\\"/[]?={}", c) == nullptr;
+    });
+}
+
+bool IsHeaderLine(const std::string& line) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    return line.find_first_of("\r\n", 0) == std::string::npos &&
+           line.find('\0') == std::string::npos;
+}
+
+std::string HostForUrl(const std::string& address) {
+    // A bare IPv6 address needs brackets in a URL.
+    if (address.find(':') != std::string::npos && address.front() != '[') {
+        return "[" + address + "]";
+    }
+    return address;
+}
+
+}  // namespace
+
+class CHttpSender::Impl {
+public:
+    explicit Impl(const talvane::DEVICE_INFO& device);
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    bool Send(HttpRequest& request);
+    size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong, bool failWhenOver);
+    size_t ReadChunk(std::vector<uint8_t>& out, size_t n);
+    void Close();
+
+    void Abort() {
+        aborted_.store(true);
+        if (multi_ != nullptr) curl_multi_wakeup(multi_);
+    }
+    void ResetAbort() { aborted_.store(false); }
+    bool Aborted() const { return aborted_.load(); }
+    uint32_t Status() const { return status_; }
+    uint32_t Learned() const { return learned_; }
+
+private:
+    enum class PumpResult { kReady, kEnded, kTimedOut, kAborted, kFailed };
+
+    static size_t WriteThunk(char* data, size_t size, size_t count, void* self);
+    static size_t HeaderThunk(char* data, size_t size, size_t count, void* self);
+    size_t OnBody(const char* data, size_t size);
+    size_t OnHeader(const char* data, size_t size);
+
+    bool Prepare(const HttpRequest& request);
+    bool SendOnce(HttpRequest& request);
+    template <class Ready>
+    PumpResult Pump(Ready ready);
+    void CollectDone();
+    void Resume();
+    size_t Buffered() const { return buffer_.size() - head_; }
+    void Take(std::vector<uint8_t>& out, size_t n);
+
+    const talvane::DEVICE_INFO& device_;
+    const int32_t timeoutMs_;
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+    curl_slist* headers_ = nullptr;
+    std::atomic<bool> aborted_{false};
+
+    uint32_t status_ = 0;
+    uint32_t learned_ = kAuthNone;
+
+    // State of the current request (reset by Prepare).
+    bool attached_ = false;
+    bool done_ = false;
+    CURLcode result_ = CURLE_OK;
+    bool paused_ = false;
+    std::vector<uint8_t> buffer_;
+    size_t head_ = 0;           // first unread byte of buffer_
+    size_t want_ = kMinBuffer;  // bytes the read in progress needs buffered
+    uint64_t progress_ = 0;     // advanced by every callback; the receive time-out watches it
+    uint64_t bodyBytes_ = 0;
+    size_t headerBytes_ = 0;
+    uint32_t lineStatus_ = 0;     // status line of the response whose headers are being read
+    bool finalHeaders_ = false;   // a non-1xx, non-401 response's header block ended
+    bool headers401_ = false;     // a 401 response's header block ended (final or a challenge)
+    bool challengeSeen_ = false;  // first WWW-Authenticate header of this response was read
+    uint32_t challenge_ = kAuthNone;
+};
+
+CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
+    : device_(device),
+      timeoutMs_(device.requestTimeoutMs > 0 ? device.requestTimeoutMs : kDefaultTimeoutMs) {
+    if (!GlobalInit()) return;
+    multi_ = curl_multi_init();
+    easy_ = curl_easy_init();
+    if (multi_ == nullptr || easy_ == nullptr) {
+        if (easy_ != nullptr) curl_easy_cleanup(easy_);
+        if (multi_ != nullptr) curl_multi_cleanup(multi_);
+        easy_ = nullptr;
+        multi_ = nullptr;
+        return;
+    }
+    buffer_.reserve(kMinBuffer);
+    // Options that stay the same for every request of this sender.
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy_, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(easy_, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Talvane::HttpClient");
+    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy_, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeoutMs_));
+    curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kCurlBufferSize);
+    curl_easy_setopt(easy_, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Impl::WriteThunk);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Impl::HeaderThunk);
+    curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+}
+
+CHttpSender::Impl::~Impl() {
+    Close();
+    if (easy_ != nullptr) curl_easy_cleanup(easy_);
+    if (multi_ != nullptr) curl_multi_cleanup(multi_);
+    curl_slist_free_all(headers_);
+}
+
+size_t CHttpSender::Impl::WriteThunk(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Impl*>(self)->OnBody(data, size * count);
+}
+
+size_t CHttpSender::Impl::HeaderThunk(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Impl*>(self)->OnHeader(data, size * count);
+}
+
+size_t CHttpSender::Impl::OnBody(const char* data, size_t size) {
+    // Accept while the buffer holds less than the read in progress needs (at least kMinBuffer),
+    // so a pause never leaves a read short of its bytes; beyond that, pause until the owner reads.
+    if (Buffered() >= std::max(kMinBuffer, want_)) {
+        paused_ = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (head_ > 0) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(head_));
+        head_ = 0;
+    }
+    buffer_.insert(buffer_.end(), data, data + size);
+    bodyBytes_ += size;
+    ++progress_;
+    return size;
+}
+
+size_t CHttpSender::Impl::OnHeader(const char* data, size_t size) {
+    headerBytes_ += size;
+    if (headerBytes_ > kMaxHeaderBytes) return 0;  // fails the transfer
+    ++progress_;
+    if (StartsWithNoCase(data, size, "HTTP/")) {
+        // A new response begins (a 1xx, a challenge answered inside the transfer, or the final).
+        lineStatus_ = 0;
+        size_t i = 5;
+        while (i < size && data[i] != ' ') ++i;
+        while (i < size && data[i] == ' ') ++i;
+        for (int digits = 0; digits < 3 && i < size && data[i] >= '0' && data[i] <= '9';
+             ++digits, ++i) {
+            lineStatus_ = lineStatus_ * 10 + static_cast<uint32_t>(data[i] - '0');
+        }
+        finalHeaders_ = false;
+        headers401_ = false;
+        challengeSeen_ = false;
+        challenge_ = kAuthNone;
+    } else if ((size == 2 && data[0] == '\r' && data[1] == '\n') ||
+               (size == 1 && data[0] == '\n')) {
+        if (lineStatus_ == 401) {
+            headers401_ = true;
+        } else if (lineStatus_ >= 200) {
+            finalHeaders_ = true;
+        }
+    } else if (!challengeSeen_ && StartsWithNoCase(data, size, "WWW-Authenticate:")) {
+        challengeSeen_ = true;
+        const size_t prefix = std::strlen("WWW-Authenticate:");
+        challenge_ = SchemeOfChallenge(data + prefix, size - prefix);
+    }
+    return size;
+}
+
+void CHttpSender::Impl::CollectDone() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+            done_ = true;
+            result_ = message->data.result;
+        }
+    }
+}
+
+void CHttpSender::Impl::Resume() {
+    if (paused_ && Buffered() < std::max(kMinBuffer, want_)) {
+        paused_ = false;
+        // May deliver the data held back at the pause through OnBody at once.
+        curl_easy_pause(easy_, CURLPAUSE_CONT);
+    }
+}
+
+template <class Ready>
+CHttpSender::Impl::PumpResult CHttpSender::Impl::Pump(Ready ready) {
+    uint64_t seen = progress_;
+    auto lastProgress = Clock::now();
+    const auto timeout = std::chrono::milliseconds(timeoutMs_);
+    for (;;) {
+        if (aborted_.load()) return PumpResult::kAborted;
+        if (ready()) return PumpResult::kReady;
+        if (done_) return result_ == CURLE_OK ? PumpResult::kEnded : PumpResult::kFailed;
+        Resume();
+        int running = 0;
+        if (curl_multi_perform(multi_, &running) != CURLM_OK) return PumpResult::kFailed;
+        CollectDone();
+        const auto now = Clock::now();
+        if (progress_ != seen) {
+            seen = progress_;
+            lastProgress = now;
+        }
+        if (ready() || done_) continue;
+        const auto idle = now - lastProgress;
+        if (idle >= timeout) return PumpResult::kTimedOut;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(timeout - idle);
+        const int waitMs =
+            static_cast<int>(std::clamp<int64_t>(left.count() + 1, 1, kMaxPollSliceMs));
+        // Returns early on socket activity, on libcurl's own timers and on Abort's wake-up.
+        if (curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
+            return PumpResult::kFailed;
+        }
+    }
+}
+
+void CHttpSender::Impl::Take(std::vector<uint8_t>& out, size_t n) {
+    n = std::min(n, Buffered());
+    const auto first = buffer_.begin() + static_cast<ptrdiff_t>(head_);
+    out.insert(out.end(), first, first + static_cast<ptrdiff_t>(n));
+    head_ += n;
+    if (head_ == buffer_.size()) {
+        buffer_.clear();
+        head_ = 0;
+    }
+}
+
+void CHttpSender::Impl::Close() {
+    if (!attached_) return;
+    if (!done_ && !paused_) {
+        // A response whose last bytes are already here completes now, so its connection is kept.
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        CollectDone();
+    }
+    curl_multi_remove_handle(multi_, easy_);
+    attached_ = false;
+    buffer_.clear();
+    head_ = 0;
+    paused_ = false;
+}
+
+bool CHttpSender::Impl::Prepare(const HttpRequest& request) {
+    if (!IsToken(request.verb) || request.object.empty()) return false;
+    for (const std::string& line : request.headerLines) {
+        if (!IsHeaderLine(line)) return false;
+    }
+    if (request.totalLength > request.body.size()) return false;
+    const bool secure = request.secure == 1;
+    const uint32_t scheme = learned_ != kAuthNone ? learned_ : PreferredScheme(request.authMethod);
+    const bool anonymous = device_.user.empty();
+    if (!anonymous && CurlAuthOf(scheme) == CURLAUTH_NONE) return false;
+
+    // The object goes into the URL (not as a raw request target) so that Digest signs the same
+    // path and query that goes out; libcurl leaves both as they are (no escaping, no "/../"
+    // squashing with CURLOPT_PATH_AS_IS).
+    const std::string url = std::string(secure ? "https://" : "http://") +
+                            HostForUrl(device_.address) + ":" + std::to_string(device_.port) +
+                            RequestTarget(request.object);
+    bool ok = curl_easy_setopt(easy_, CURLOPT_URL, url.c_str()) == CURLE_OK;
+
+    // Method and body.
+    curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy_, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, nullptr);
+    if (!request.body.empty()) {
+        curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
+        curl_easy_setopt(easy_, CURLOPT_COPYPOSTFIELDS, request.body.data());
+        curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, request.verb.c_str());
+    } else if (request.verb == "HEAD") {
+        curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
+    } else if (request.verb != "GET") {
+        curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, request.verb.c_str());
+    }
+
+    // Header lines, in order; no "Expect: 100-continue" round trip for a body.
+    curl_slist_free_all(headers_);
+    headers_ = nullptr;
+    std::vector<std::string> lines = request.headerLines;
+    if (!request.body.empty()) lines.emplace_back("Expect:");
+    for (const std::string& line : lines) {
+        curl_slist* next = curl_slist_append(headers_, line.c_str());
+        if (next == nullptr) return false;
+        headers_ = next;
+    }
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+
+    // TLS checks, unless the request asks to accept any certificate.
+    const bool lax = secure && (request.options & kOptionIgnoreCertErrors) != 0;
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, lax ? 0L : 1L);
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, lax ? 0L : 2L);
+
+    // Credentials with exactly one scheme, so the learning stays visible and costs no probe.
+    if (anonymous) {
+        curl_easy_setopt(easy_, CURLOPT_USERNAME, nullptr);
+        curl_easy_setopt(easy_, CURLOPT_PASSWORD, nullptr);
+        curl_easy_setopt(easy_, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+    } else {
+        ok = ok && curl_easy_setopt(easy_, CURLOPT_USERNAME, device_.user.c_str()) == CURLE_OK &&
+             curl_easy_setopt(easy_, CURLOPT_PASSWORD, device_.password.c_str()) == CURLE_OK &&
+             curl_easy_setopt(easy_, CURLOPT_HTTPAUTH, static_cast<long>(CurlAuthOf(scheme))) ==
+                 CURLE_OK;
+    }
+    return ok;
+}
+
+bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
+    Close();
+    if (easy_ == nullptr || aborted_.load()) return false;
+    if (!Prepare(request)) return false;
+
+    done_ = false;
+    result_ = CURLE_OK;
+    paused_ = false;
+    buffer_.clear();
+    head_ = 0;
+    want_ = kMinBuffer;
+    bodyBytes_ = 0;
+    headerBytes_ = 0;
+    lineStatus_ = 0;
+    finalHeaders_ = false;
+    headers401_ = false;
+    challengeSeen_ = false;
+    challenge_ = kAuthNone;
+    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return false;
+    attached_ = true;
+
+    const bool sendOnly = (request.options & kOptionSendOnly) != 0;
+    // A 401's header block may be a challenge libcurl answers within this transfer (its body is
+    // then skipped) or the final answer: it is final once body bytes arrive or the transfer ends.
+    const PumpResult result = Pump([&] {
+        if (finalHeaders_ || (headers401_ && bodyBytes_ > 0)) return true;
+        if (sendOnly) {
+            long sent = 0;
+            curl_easy_getinfo(easy_, CURLINFO_REQUEST_SIZE, &sent);
+            return sent > 0;
+        }
+        return false;
+    });
+    const bool answered = finalHeaders_ || headers401_;
+    if (result == PumpResult::kReady && sendOnly && !answered) return true;
+    if (!(result == PumpResult::kReady || result == PumpResult::kEnded) || !answered) {
+        Close();
+        return false;
+    }
+    status_ = lineStatus_;
+    if (status_ != 401 || learned_ != kAuthNone) return true;
+
+    // First 401 of this sender: learn the camera's scheme and try once more when it differs from
+    // the one the credentials already went with.
+    const uint32_t preferred = PreferredScheme(request.authMethod);
+    learned_ = challenge_;
+    Close();
+    if (learned_ == kAuthNone || learned_ == preferred) return false;
+    return SendOnce(request);
+}
+
+bool CHttpSender::Impl::Send(HttpRequest& request) {
+    return SendOnce(request);
+}
+
+size_t CHttpSender::Impl::ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
+                                   bool failWhenOver) {
+    out.clear();
+    if (tooLong != nullptr) *tooLong = false;
+    if (!attached_) return 0;
+    want_ = kMinBuffer;
+    for (;;) {
+        const size_t room = limit - out.size();
+        if (Buffered() > room) {
+            if (failWhenOver) {
+                if (tooLong != nullptr) *tooLong = true;
+                out.clear();
+                out.shrink_to_fit();
+                return 0;
+            }
+            Take(out, room);
+            return out.size();
+        }
+        Take(out, Buffered());
+        if (!failWhenOver && out.size() >= limit) return out.size();
+        switch (Pump([&] { return Buffered() > 0; })) {
+            case PumpResult::kReady:
+                continue;
+            case PumpResult::kEnded:
+                return out.size();
+            case PumpResult::kTimedOut:
+            case PumpResult::kAborted:
+            case PumpResult::kFailed:
+                out.clear();
+                return 0;
+        }
+    }
+}
+
+size_t CHttpSender::Impl::ReadChunk(std::vector<uint8_t>& out, size_t n) {
+    out.clear();
+    if (!attached_ || n == 0) return 0;
+    want_ = n;
+    const PumpResult result = Pump([&] { return Buffered() >= n; });
+    want_ = kMinBuffer;
+    if (result == PumpResult::kAborted) return 0;
+    out.reserve(std::min(n, Buffered()));
+    Take(out, n);
+    return out.size();
+}
+
+CHttpSender::CHttpSender(const talvane::DEVICE_INFO& device)
+    : device_(device), impl_(std::make_unique<Impl>(device_)) {}
+
+CHttpSender::~CHttpSender() = default;
+
+bool CHttpSender::SendRequest(HttpRequest& request) {
+    return impl_->Send(request);
+}
+
+size_t CHttpSender::ReadAll(std::vector<uint8_t>& out) {
+    return impl_->ReadBody(out, kReadAllLimit, nullptr, false);
+}
+
+size_t CHttpSender::ReadAllLimited(std::vector<uint8_t>& out, size_t limit, bool* tooLong) {
+    return impl_->ReadBody(out, limit, tooLong, true);
+}
+
+size_t CHttpSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
+    return impl_->ReadChunk(out, n);
+}
+
+uint32_t CHttpSender::GetStatusCode() const {
+    return impl_->Status();
+}
+
+void CHttpSender::CloseRequest() {
+    impl_->Close();
+}
+
+void CHttpSender::Abort() {
+    impl_->Abort();
+}
+
+void CHttpSender::ResetAbort() {
+    impl_->ResetAbort();
+}
+
+bool CHttpSender::Aborted() const {
+    return impl_->Aborted();
+}
+
+uint32_t CHttpSender::LearnedScheme() const {
+    return impl_->Learned();
+}
+
+}  // namespace Web
