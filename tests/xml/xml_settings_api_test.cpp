@@ -117,7 +117,7 @@ TEST_F(XmlSettingsTest, SetStringCreatesPathsWithLayoutTextNodes) {
 
 TEST_F(XmlSettingsTest, ValuesKeepSpecialCharactersThroughTheFile) {
     const std::string name = LoadNew();
-    const std::string value = "a b & <c> \"q\" 'x' \xC3\xBC %s";
+    const std::string value = "a b & <c> \"q\" 'x' \xC3\xBC %s\ttab\nline";
     ASSERT_EQ(1, xml_.SetString(value.c_str(), "Zarn/V"));
     ASSERT_EQ(1, xml_.Save());
     CXMLSettingsAPI other;
