@@ -7,19 +7,21 @@
 // steps; UninitCapabilityQuery ends it all. A second StartCapabilityQuery is refused while a query
 // runs; one that has reported its outcome is released first.
 //
-// Stopping: UninitCapabilityQuery never kills the thread. It marks the query cancelled, silences
-// the callback (waiting for a callback already in progress), terminates the properties object and
-// aborts its HTTP request so that the thread ends promptly, then joins. Once it returns, nothing
-// touches the callback, the result object or the properties object.
+// Stopping: UninitCapabilityQuery never kills the thread. It marks the query cancelled (from then
+// on the thread starts no call into the host), terminates the properties object and aborts its
+// HTTP request so that the thread ends promptly, then joins it. Once it returns, nothing touches
+// the callback, the result object or the properties object.
 //
-// Locks: gExportMutex serialises Init/Start/Uninit; gStateMutex guards the module state for short
-// reads and writes only; a query's propsMutex guards its properties object; its notifyMutex is
-// held while the callback runs. No lock but notifyMutex is held while calling the host.
+// Locks: gExportMutex serialises Init/Start/Uninit but is never held while waiting for the query
+// thread, so that a callback may call the exports; gStateMutex guards the module state for short
+// reads and writes only (taken after gExportMutex); a query's propsMutex guards its properties
+// object and is taken alone. No lock is held while calling the host.
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "driver/idriver.h"
 #include "properties/zarn_hd_camera_properties.h"
@@ -39,40 +41,25 @@ const char kSaveFailed[] = "Failed to save capability query results";
 
 struct Query {
     talvane::DEVICE_INFO device;
-    std::thread thread;
+    std::thread thread;                  // written by Start, joined by whoever takes the record
     std::atomic<bool> settled{false};    // the outcome is being or has been reported
     std::atomic<bool> finished{false};   // the thread has made its last access to host objects
-    std::atomic<bool> cancelled{false};  // UninitCapabilityQuery has begun
+    std::atomic<bool> cancelled{false};  // set under gStateMutex; no host call starts after it
 
     std::mutex propsMutex;
-    std::unique_ptr<talvane::CCameraPropertiesEx> properties;
-
-    std::mutex notifyMutex;
-    bool silenced = false;  // guarded by notifyMutex
+    std::unique_ptr<talvane::CCameraPropertiesEx> properties;  // guarded by propsMutex
 
     Query() = default;
     Query(const Query&) = delete;
     Query& operator=(const Query&) = delete;
-    // A record still holding a thread is released only when the module is unloaded without
-    // UninitCapabilityQuery: stop the query and wait for it rather than leave it running.
-    ~Query() {
-        if (!thread.joinable()) return;
-        cancelled.store(true);
-        {
-            std::lock_guard<std::mutex> lock(notifyMutex);
-            silenced = true;
-        }
-        {
-            std::lock_guard<std::mutex> lock(propsMutex);
-            if (properties) {
-                properties->Terminate();
-                properties->AbortRequest();
-            }
-        }
-        if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();
-        } else {
-            thread.join();
+    ~Query();
+
+    // Makes the thread end soon: the optional steps are skipped and a request in flight fails.
+    void StopProperties() {
+        std::lock_guard<std::mutex> lock(propsMutex);
+        if (properties) {
+            properties->Terminate();
+            properties->AbortRequest();
         }
     }
 };
@@ -84,18 +71,23 @@ ICapabilityQueryCallback* gCallback = nullptr;  // guarded by gStateMutex
 bool gVideoStandard = false;                    // guarded by gStateMutex
 ICapabilityResult* gResult = nullptr;           // guarded by gStateMutex
 std::shared_ptr<Query> gQuery;                  // guarded by gStateMutex
+// Queries ended from inside their own callback: their threads are joined once they have finished.
+std::vector<std::shared_ptr<Query>> gOrphans;  // guarded by gExportMutex
 
 // The query the calling thread runs, if it is a query thread.
 thread_local Query* tRunningQuery = nullptr;
 
-ICapabilityQueryCallback* CurrentCallback() {
-    std::lock_guard<std::mutex> lock(gStateMutex);
-    return gCallback;
-}
-
-ICapabilityResult* CurrentResult() {
-    std::lock_guard<std::mutex> lock(gStateMutex);
-    return gResult;
+// A record still holding a thread is released only when the module is unloaded without
+// UninitCapabilityQuery, or for a query ended from inside its callback: stop it and wait.
+Query::~Query() {
+    if (!thread.joinable()) return;
+    cancelled.store(true);
+    StopProperties();
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
+    } else {
+        thread.join();
+    }
 }
 
 std::shared_ptr<Query> CurrentQuery() {
@@ -103,15 +95,17 @@ std::shared_ptr<Query> CurrentQuery() {
     return gQuery;
 }
 
-// Reports the query's outcome (every notification is the last one) through the
-// registered callback, unless the query has been silenced. The callback is read
-// at the time of the call.
+// Reports the query's outcome (every notification is the last one) through the callback
+// registered at the time of the call, unless the query has been cancelled.
 template <class Call>
 void Notify(Query& query, Call call) {
     query.settled.store(true);
-    std::lock_guard<std::mutex> lock(query.notifyMutex);
-    if (query.silenced) return;
-    ICapabilityQueryCallback* callback = CurrentCallback();
+    ICapabilityQueryCallback* callback = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(gStateMutex);
+        if (query.cancelled.load()) return;
+        callback = gCallback;
+    }
     if (callback != nullptr) call(callback);
 }
 
@@ -120,26 +114,29 @@ void NotifyFailed(Query& query, int32_t code, const char* message) {
            [&](ICapabilityQueryCallback* callback) { callback->OnQueryFailed(code, message); });
 }
 
+std::unique_ptr<talvane::CCameraPropertiesEx> CreateProperties(const talvane::DEVICE_INFO& device,
+                                                               bool videoStandard) {
+    try {
+        return std::make_unique<talvane::CZarnHDCameraProperties>(device, videoStandard ? 1 : 0);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 int RunQuery(Query& query) {
     bool videoStandard = false;
     {
         std::lock_guard<std::mutex> lock(gStateMutex);
-        if (gCallback == nullptr) return 0;
+        if (gCallback == nullptr || query.cancelled.load()) return 0;
         videoStandard = gVideoStandard;
     }
-    if (query.cancelled.load()) return 0;
 
     int error = talvane::kErrorOther;
     try {
         talvane::CCameraPropertiesEx* properties = nullptr;
         {
-            std::unique_ptr<talvane::CCameraPropertiesEx> created;
-            try {
-                created = std::make_unique<talvane::CZarnHDCameraProperties>(query.device,
-                                                                             videoStandard ? 1 : 0);
-            } catch (...) {
-                created.reset();  // reported below as an object that could not be created
-            }
+            std::unique_ptr<talvane::CCameraPropertiesEx> created =
+                CreateProperties(query.device, videoStandard);
             std::lock_guard<std::mutex> lock(query.propsMutex);
             query.properties = std::move(created);
             properties = query.properties.get();
@@ -157,9 +154,14 @@ int RunQuery(Query& query) {
             NotifyFailed(query, error, kGetFailed);
             return 0;
         }
-        // A query being torn down writes nothing more into the host's objects.
-        if (query.cancelled.load()) return 0;
-        if (!properties->SaveResults(CurrentResult())) {
+        ICapabilityResult* result = nullptr;
+        {
+            // A query being torn down writes nothing more into the host's objects.
+            std::lock_guard<std::mutex> lock(gStateMutex);
+            if (query.cancelled.load()) return 0;
+            result = gResult;
+        }
+        if (!properties->SaveResults(result)) {
             NotifyFailed(query, error, kSaveFailed);
             return 0;
         }
@@ -177,36 +179,30 @@ void QueryThread(std::shared_ptr<Query> query) {
     tRunningQuery = nullptr;
 }
 
-// Ends a query: nothing of it touches host objects once this returns. Called with gExportMutex
-// held, never with gStateMutex. Returns false when the thread could not be joined because this is
-// the query thread itself (an export called from inside the callback): the thread then does
-// nothing more than end, and the record stays for a later export (or the module's unloading) to
-// join.
-bool StopQuery(const std::shared_ptr<Query>& query) {
-    query->cancelled.store(true);
-    if (tRunningQuery == query.get()) {
-        // The notification lock, if held, is held by this very thread; nothing else writes the
-        // flag while gExportMutex is held.
-        query->silenced = true;
-        std::lock_guard<std::mutex> lock(query->propsMutex);
-        if (query->properties) query->properties->Terminate();
-        return false;
-    }
-    // Silence first (waiting for a callback in progress), so that the failure the abort causes
-    // is never reported.
-    {
-        std::lock_guard<std::mutex> lock(query->notifyMutex);
-        query->silenced = true;
-    }
-    {
-        std::lock_guard<std::mutex> lock(query->propsMutex);
-        if (query->properties) {
-            query->properties->Terminate();
-            query->properties->AbortRequest();
+// Joins the threads of orphaned queries that have ended. Called with gExportMutex held.
+void ReapOrphans() {
+    for (auto it = gOrphans.begin(); it != gOrphans.end();) {
+        if ((*it)->finished.load()) {
+            (*it)->thread.join();
+            it = gOrphans.erase(it);
+        } else {
+            ++it;
         }
     }
+}
+
+// Waits for a query taken out of the module state (after it was cancelled) to end. Called without
+// any lock. On the query's own thread (an export called from the callback) the thread cannot be
+// joined: the record is kept and joined by a later export or when the module is unloaded.
+void EndQuery(std::shared_ptr<Query> query) {
+    query->StopProperties();
+    if (tRunningQuery == query.get()) {
+        std::lock_guard<std::mutex> lock(gExportMutex);
+        gOrphans.push_back(std::move(query));
+        return;
+    }
     if (query->thread.joinable()) query->thread.join();
-    return true;
+    // Destroying the record here destroys the properties object.
 }
 
 std::string TextOrEmpty(const char* text) {
@@ -218,6 +214,7 @@ std::string TextOrEmpty(const char* text) {
 ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback,
                                               bool videoStandard) {
     std::lock_guard<std::mutex> exportLock(gExportMutex);
+    ReapOrphans();
     std::lock_guard<std::mutex> lock(gStateMutex);
     if (gCallback != nullptr) return 0;
     gCallback = callback;
@@ -228,51 +225,55 @@ ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback
 ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned short port,
                                                const char* user, const char* password,
                                                ICapabilityResult* result) {
-    std::lock_guard<std::mutex> exportLock(gExportMutex);
-    std::shared_ptr<Query> previous = CurrentQuery();
-    if (previous) {
-        // One query at a time: a running one refuses the new one; one that has reported its
-        // outcome is released (its thread is joined, waiting for a callback still in progress,
-        // which is why the query thread itself is refused).
-        const bool done = previous->finished.load() || previous->settled.load();
-        if (!done || tRunningQuery == previous.get()) return 0;
-        StopQuery(previous);
-        std::lock_guard<std::mutex> lock(gStateMutex);
-        gQuery.reset();
-    }
-    previous.reset();
-
-    try {
-        auto query = std::make_shared<Query>();
-        query->device.requestTimeoutMs = kQueryTimeoutMs;
-        query->device.noDataTimeoutMs = kQueryTimeoutMs;
-        // Null strings are taken as empty ones; an empty address fails the query
-        // with code 3.
-        query->device.address = TextOrEmpty(address);
-        query->device.port = port;
-        query->device.user = TextOrEmpty(user);
-        query->device.password = TextOrEmpty(password);
-        {
+    std::shared_ptr<Query> released;
+    int started = 0;
+    {
+        std::lock_guard<std::mutex> exportLock(gExportMutex);
+        ReapOrphans();
+        std::shared_ptr<Query> previous = CurrentQuery();
+        if (previous) {
+            // One query at a time: a running one refuses the new one; one that has reported its
+            // outcome is released. Its own thread (inside the callback) is refused too, since it
+            // cannot wait for itself.
+            const bool done = previous->finished.load() || previous->settled.load();
+            if (!done || tRunningQuery == previous.get()) return 0;
             std::lock_guard<std::mutex> lock(gStateMutex);
-            gResult = result;
-            gQuery = query;
+            previous->cancelled.store(true);
+            gQuery.reset();
+            released = std::move(previous);
         }
         try {
-            query->thread = std::thread(QueryThread, query);
+            auto query = std::make_shared<Query>();
+            query->device.requestTimeoutMs = kQueryTimeoutMs;
+            query->device.noDataTimeoutMs = kQueryTimeoutMs;
+            // Null strings are taken as empty ones; an empty address fails the query with code 3.
+            query->device.address = TextOrEmpty(address);
+            query->device.port = port;
+            query->device.user = TextOrEmpty(user);
+            query->device.password = TextOrEmpty(password);
+            {
+                std::lock_guard<std::mutex> lock(gStateMutex);
+                gResult = result;
+                gQuery = query;
+            }
+            try {
+                query->thread = std::thread(QueryThread, query);
+                started = 1;
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(gStateMutex);
+                gQuery.reset();
+            }
         } catch (...) {
-            std::lock_guard<std::mutex> lock(gStateMutex);
-            gQuery.reset();
-            return 0;
+            started = 0;
         }
-        return 1;
-    } catch (...) {
-        return 0;
     }
+    // The released query has already reported; waiting for it is short.
+    if (released) EndQuery(std::move(released));
+    return started;
 }
 
 ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
-    // Not serialised with the other exports: it may come from the callback while
-    // UninitCapabilityQuery waits for the thread.
+    // Not serialised with the other exports: it only sets the properties object's flag.
     std::shared_ptr<Query> query = CurrentQuery();
     if (query) {
         std::lock_guard<std::mutex> lock(query->propsMutex);
@@ -282,18 +283,17 @@ ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
 }
 
 ZARN_EXPORT int ZARN_CALL UninitCapabilityQuery() {
-    std::lock_guard<std::mutex> exportLock(gExportMutex);
-    std::shared_ptr<Query> query = CurrentQuery();
-    const bool joined = query ? StopQuery(query) : true;
+    std::shared_ptr<Query> query;
     {
+        std::lock_guard<std::mutex> exportLock(gExportMutex);
+        ReapOrphans();
         std::lock_guard<std::mutex> lock(gStateMutex);
+        query = std::move(gQuery);
+        gQuery.reset();
+        if (query) query->cancelled.store(true);
         gCallback = nullptr;
         gResult = nullptr;
-        // Called from inside the callback: keep the record so that the next export or the
-        // module's unloading joins the thread once it has ended.
-        if (joined) gQuery.reset();
     }
-    // Destroys the properties object of a joined query.
-    query.reset();
+    if (query) EndQuery(std::move(query));
     return 1;
 }

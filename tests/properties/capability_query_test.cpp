@@ -347,3 +347,31 @@ TEST_F(CapabilityQueryTest, CallbackMayEndTheQueryFromInside) {
 }
 
 }  // namespace
+
+TEST_F(CapabilityQueryTest, CallbackMayCallExportsWhileTheHostEndsTheQuery) {
+    StartCamera();
+    zarntest::FakeCapabilityCallback other;
+    std::promise<void> entered;
+    std::promise<void> uninitCalled;
+    std::shared_future<void> uninitCalledFuture = uninitCalled.get_future().share();
+    auto init = init_;
+    auto terminate = terminate_;
+    callback_.SetHook([&, init, terminate] {
+        entered.set_value();
+        uninitCalledFuture.wait();
+        // The host is inside UninitCapabilityQuery (or about to be): these must not deadlock.
+        terminate();
+        init(&other, false);
+    });
+    ASSERT_EQ(init_(&callback_, false), 1);
+    ASSERT_EQ(Start(), 1);
+    ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
+    auto done = std::async(std::launch::async, [&] {
+        uninitCalled.set_value();
+        return uninit_();
+    });
+    ASSERT_EQ(done.wait_for(kWait), std::future_status::ready);
+    EXPECT_EQ(done.get(), 1);
+    EXPECT_EQ(callback_.NotificationCount(), 1u);
+    EXPECT_EQ(other.NotificationCount(), 0u);
+}
