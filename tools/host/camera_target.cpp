@@ -1,5 +1,6 @@
 #include "camera_target.h"
 
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -102,6 +103,33 @@ std::string CheckReachable(const CameraTarget& camera, int timeoutMs) {
     }
     freeaddrinfo(found);
     return reason;
+}
+
+namespace {
+size_t DiscardBody(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+}  // namespace
+
+long CheckCredentials(const CameraTarget& camera, int timeoutMs) {
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) return 0;
+    const std::string url = "http://" + camera.Endpoint() + "/cgi-bin/CapabilityConfig.cgi";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
+    curl_easy_setopt(curl, CURLOPT_USERNAME, camera.user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, camera.password.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE, 1L << 20);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardBody);
+    long status = 0;
+    if (curl_easy_perform(curl) == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    }
+    curl_easy_cleanup(curl);
+    return status;
 }
 
 std::string MaskSecret(const std::string& text, const std::string& password) {

@@ -27,6 +27,17 @@ std::optional<CameraTarget> ParseCameraAddress(const std::string& text, std::str
 // reason ("Connection refused", "no answer within 3000 ms", ...).
 std::string CheckReachable(const CameraTarget& camera, int timeoutMs);
 
+// Asks the camera for its capability list with the credentials (libcurl, any authentication
+// scheme the camera offers) and returns the HTTP status, or 0 when no answer came. The camera does
+// not report refused PTZ commands back through the driver, so the PTZ and preset commands use this
+// to tell a wrong password from other failures before they start.
+long CheckCredentials(const CameraTarget& camera, int timeoutMs);
+
+// True for the statuses with which a camera refuses credentials.
+inline bool CredentialsRefused(long httpStatus) {
+    return httpStatus == 401 || httpStatus == 403;
+}
+
 // `text` with the password and every "Password=" query value replaced by "***". Passwords shorter
 // than three characters are only masked in the query form (masking every such short string would
 // garble ordinary words).

@@ -51,14 +51,17 @@ void PrintError(const std::string& message) {
     std::fprintf(stderr, "zarnhost: error: %s\n", message.c_str());
 }
 
-// Loads the driver module and turns the camera options into a target; prints the error itself.
-bool Prepare(const CommonOptions& o, bool needsCamera, DriverLibrary& library,
-             CameraTarget* target) {
+// Loads the driver module and turns the camera options into a target; prints the error itself
+// and sets the exit status.
+bool Prepare(const CommonOptions& o, bool needsCamera, DriverLibrary& library, CameraTarget* target,
+             int* status) {
+    *status = kExitFailure;
     std::string error;
     if (needsCamera) {
         auto parsed = ParseCameraAddress(o.camera, &error);
         if (!parsed) {
             PrintError(error);
+            *status = kExitUsage;
             return false;
         }
         *target = *parsed;
@@ -203,7 +206,7 @@ int main(int argc, char** argv) {
         }
         stream.width = w;
         stream.height = h;
-        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        if (!Prepare(common, true, library, &target, &status)) return status;
         stream.camera = target;
         console.ChooseStatusMode(Console::StatusMode::kOff);
         if (stream.json) console.SetStatusMode(Console::StatusMode::kOff);
@@ -211,21 +214,21 @@ int main(int argc, char** argv) {
         status = RunStream(library, stream, console, &result);
         if (status != kExitOk) error = result.error;
     } else if (ptzCmd->parsed()) {
-        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        if (!Prepare(common, true, library, &target, &status)) return status;
         ptz.camera = target;
         ptz.action = stopCmd->parsed() ? "stop" : "move";
         status = RunPtz(library, ptz, console, &error);
     } else if (presetCmd->parsed()) {
-        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        if (!Prepare(common, true, library, &target, &status)) return status;
         preset.camera = target;
         for (auto* sub : presetCmd->get_subcommands()) preset.action = sub->get_name();
         status = RunPreset(library, preset, console, &error);
     } else if (probeCmd->parsed()) {
-        if (!Prepare(common, true, library, &target)) return kExitFailure;
+        if (!Prepare(common, true, library, &target, &status)) return status;
         probe.camera = target;
         status = RunProbe(library, probe, console, &error);
     } else if (demoCmd->parsed()) {
-        if (!Prepare(common, false, library, &target)) return kExitFailure;
+        if (!Prepare(common, false, library, &target, &status)) return status;
         console.ChooseStatusMode(Console::StatusMode::kLines);
         status = RunDemo(library, demo, console, &error);
     }

@@ -119,6 +119,10 @@ int RunProbe(DriverLibrary& library, const ProbeOptions& options, Console& conso
         return kExitFailure;
     }
     if (!run.outcome.completed) {
+        // The query reports a refusal at the HTTP level like any other failure (code 3).
+        if (run.outcome.code != 1 && CredentialsRefused(CheckCredentials(options.camera, 10000))) {
+            run.outcome.code = 1;
+        }
         *error = QueryFailureText(options.camera, run.outcome);
         return kExitFailure;
     }

@@ -6,7 +6,6 @@
 #include "driver_session.h"
 #include "exit_status.h"
 #include "interrupt.h"
-#include "probe_command.h"
 
 namespace zarnhost {
 
@@ -24,9 +23,8 @@ bool SleepUnlessInterrupted(int ms) {
 
 // Opens the driver, checks that the camera answers and takes the credentials, and returns the
 // PTZ control of channel 0; null with `error` set otherwise.
-talvane::IIPPTZApiEx* OpenControl(DriverLibrary& library, DriverSession& session,
-                                  const CameraTarget& camera, bool checkLogin, Console& console,
-                                  std::string* error) {
+talvane::IIPPTZApiEx* OpenControl(DriverSession& session, const CameraTarget& camera,
+                                  bool checkLogin, Console& console, std::string* error) {
     session.SetEcho([&console](const zarntest::LogRecord& r) {
         console.Print(DriverSession::FormatRecord(r));
     });
@@ -35,16 +33,10 @@ talvane::IIPPTZApiEx* OpenControl(DriverLibrary& library, DriverSession& session
         return nullptr;
     }
     // The camera does not report refused PTZ requests back through the driver, so a wrong
-    // password would go unnoticed: the capability query's login check catches it first.
-    if (checkLogin && library.HasCapabilityQuery()) {
-        zarntest::FakeCapabilityResult result;
-        QueryRun run;
-        std::string queryError;
-        if (RunCapabilityQuery(library, camera, 40, &result, &run, &queryError) && run.finished &&
-            !run.outcome.completed && run.outcome.code == 1) {
-            *error = QueryFailureText(camera, run.outcome);
-            return nullptr;
-        }
+    // password would go unnoticed: check the credentials first.
+    if (checkLogin && CredentialsRefused(CheckCredentials(camera, 10000))) {
+        *error = "camera " + camera.Endpoint() + " rejected the user name or password";
+        return nullptr;
     }
     if (!session.Open(camera, error)) return nullptr;
     talvane::IIPPTZApiEx* control = session.PtzControl();
@@ -88,7 +80,7 @@ int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console,
            std::string* error) {
     DriverSession session(library);
     talvane::IIPPTZApiEx* control =
-        OpenControl(library, session, options.camera, options.checkLogin, console, error);
+        OpenControl(session, options.camera, options.checkLogin, console, error);
     if (control == nullptr) return kExitFailure;
     if (control->IsPtzSupported() == 0) {
         *error = "camera " + options.camera.Endpoint() + " has no PTZ head";
@@ -156,7 +148,7 @@ int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& con
               std::string* error) {
     DriverSession session(library);
     talvane::IIPPTZApiEx* control =
-        OpenControl(library, session, options.camera, options.checkLogin, console, error);
+        OpenControl(session, options.camera, options.checkLogin, console, error);
     if (control == nullptr) return kExitFailure;
 
     const std::string& name = options.name;

@@ -23,7 +23,7 @@ struct PtzOptions {
     int speed = 8;          // 1..16
     int forMs = 0;          // move, then stop after this long; 0: leave the head moving
     int settleMs = 500;
-    bool checkLogin = true;  // check the credentials with the capability query first
+    bool checkLogin = true;  // check the credentials over HTTP first
 };
 
 struct PresetOptions {

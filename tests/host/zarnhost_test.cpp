@@ -1,0 +1,433 @@
+// zarnhost run as a user runs it: a child process with a command line, against the camera
+// simulator running in this test process.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "camsim.h"
+#include "host_process.h"
+
+namespace zarnhosttest {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+namespace fs = std::filesystem;
+
+constexpr const char* kPassword = "pa55-Wd&x";
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Checks that `r` failed with exactly one error line on standard error containing `needle`.
+void ExpectOneErrorLine(const ProcessResult& r, int status, const std::string& needle) {
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, status) << r.err;
+    const auto lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0].rfind("zarnhost: error: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(needle), std::string::npos) << lines[0];
+}
+
+// Width and height from a PNG's IHDR chunk; {0, 0} when the file is no PNG.
+std::pair<uint32_t, uint32_t> PngSize(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char head[24] = {};
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (!in || std::memcmp(head, kSignature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0) {
+        return {0, 0};
+    }
+    auto be32 = [&](int at) {
+        return (uint32_t{head[at]} << 24) | (uint32_t{head[at + 1]} << 16) |
+               (uint32_t{head[at + 2]} << 8) | uint32_t{head[at + 3]};
+    };
+    return {be32(16), be32(20)};
+}
+
+// What ffprobe finds in a raw H.264 file: the first video stream's fields, decoded frame count
+// included. Null when ffprobe failed.
+nlohmann::json Probe(const fs::path& path) {
+    const std::string command =
+        "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+        "stream=codec_name,width,height,nb_read_frames -of json '" +
+        path.string() + "' 2>/dev/null";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return nullptr;
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) text.append(buf, n);
+    if (pclose(pipe) != 0) return nullptr;
+    const auto j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.contains("streams") || j["streams"].empty()) return nullptr;
+    return j["streams"][0];
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "zarnhost-test-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& Path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+TEST(ZarnhostCliTest, HelpOnEverySubcommand) {
+    const std::vector<std::vector<std::string>> commands = {{"--help"},
+                                                            {"stream", "--help"},
+                                                            {"ptz", "--help"},
+                                                            {"ptz", "move", "--help"},
+                                                            {"ptz", "stop", "--help"},
+                                                            {"preset", "--help"},
+                                                            {"preset", "goto", "--help"},
+                                                            {"probe", "--help"},
+                                                            {"demo", "--help"}};
+    for (const auto& args : commands) {
+        const ProcessResult r = RunHost(args, seconds(20));
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_NE(r.out.find("Usage:"), std::string::npos) << r.out;
+    }
+    const ProcessResult top = RunHost({"--help"});
+    for (const char* sub : {"stream", "ptz", "preset", "probe", "demo"}) {
+        EXPECT_NE(top.out.find(sub), std::string::npos) << sub;
+    }
+    EXPECT_NE(RunHost({"stream", "--help"}).out.find("--snapshot"), std::string::npos);
+}
+
+TEST(ZarnhostCliTest, BadCommandLinesGiveOneLineAndUsageStatus) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string needle;
+    };
+    const std::vector<Case> cases = {
+        {{"stream", "--camera", "127.0.0.1", "--bogus"}, "--bogus"},
+        {{"nonsense"}, "unknown subcommand \"nonsense\""},
+        {{}, "subcommand"},
+        {{"stream"}, "--camera"},
+        {{"stream", "--camera", "127.0.0.1", "--size", "big"}, "--size"},
+        {{"stream", "--camera", "127.0.0.1", "--size", "704x576x3"}, "--size"},
+        {{"stream", "--camera", "127.0.0.1", "--quality", "101"}, "--quality"},
+        {{"stream", "--camera", "127.0.0.1", "--period", "0"}, "--period"},
+        {{"stream", "--camera", "127.0.0.1", "--seconds", "2", "--frames", "3"}, "excludes"},
+        {{"stream", "--camera", "127.0.0.1:99999"}, "port"},
+        {{"stream", "--camera", ":80"}, "no host"},
+        {{"ptz", "--camera", "127.0.0.1", "move", "sideways"}, "sideways"},
+        {{"ptz", "--camera", "127.0.0.1", "move", "left", "--speed", "17"}, "--speed"},
+        {{"ptz", "--camera", "127.0.0.1"}, "subcommand"},
+        {{"preset", "--camera", "127.0.0.1", "add"}, "name"},
+        {{"probe", "--camera", "127.0.0.1", "--hd", "2"}, "--hd"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.needle);
+        const ProcessResult r = RunHost(c.args, seconds(20));
+        ExpectOneErrorLine(r, 2, c.needle);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(ZarnhostCliTest, DriverModuleProblemsAreOneLine) {
+    TempDir dir;
+    const ProcessResult missing =
+        RunHost({"probe", "--camera", "127.0.0.1", "--driver", (dir.Path() / "none.so").string()});
+    ExpectOneErrorLine(missing, 1, "driver module not found");
+
+    const fs::path notADriver = dir.Path() / "ZarnHDIPCapture.so";
+    std::ofstream(notADriver) << "not a shared object\n";
+    const ProcessResult broken =
+        RunHost({"stream", "--camera", "127.0.0.1", "--driver", notADriver.string()});
+    ExpectOneErrorLine(broken, 1, "cannot load driver module");
+
+    // A real shared object without the capture exports: the C library this test runs on.
+    Dl_info libc{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&std::fopen), &libc), 0);
+    const ProcessResult foreign = RunHost({"demo", "--driver", libc.dli_fname});
+    ExpectOneErrorLine(foreign, 1, "is not a capture driver: export CreateIPCapture is missing");
+    EXPECT_FALSE(fs::exists(dir.Path() / "demo-out"));
+}
+
+// A running simulated camera with authentication, and the command-line options that reach it.
+class ZarnhostCameraTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zarncam::Config config;
+        config.user = "admin";
+        config.password = kPassword;
+        config.auth = {zarncam::AuthScheme::kDigest, zarncam::AuthScheme::kBasic};
+        camera_ = std::make_unique<zarncam::Camera>(config);
+        ASSERT_TRUE(camera_->Start());
+        port_ = camera_->Port();
+    }
+
+    void TearDown() override {
+        camera_->Stop();
+        // The driver keeps its preset file beside the host program, named after the camera.
+        std::error_code ec;
+        fs::remove(fs::path(HostPath()).parent_path() /
+                       ("Zarn_127001_" + std::to_string(port_) + ".preset"),
+                   ec);
+    }
+
+    std::vector<std::string> Args(std::vector<std::string> head, std::vector<std::string> tail = {},
+                                  const std::string& password = kPassword) const {
+        head.insert(head.end(), {"--camera", "127.0.0.1:" + std::to_string(port_), "--user",
+                                 "admin", "--password", password});
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    }
+
+    // PTZ commands the camera received (the capability query's PTZ probe is no command).
+    std::vector<std::string> PtzTargets() const {
+        std::vector<std::string> out;
+        for (const auto& r : camera_->Requests()) {
+            if (r.target.rfind("/cgi-bin/PtzConfig.cgi?Action=Set", 0) == 0) {
+                out.push_back(r.target);
+            }
+        }
+        return out;
+    }
+
+    bool CameraReceived(const std::string& needle, milliseconds timeout = seconds(5)) const {
+        return camera_->WaitFor(
+            [&](const std::vector<zarncam::RequestRecord>& requests) {
+                for (const auto& r : requests) {
+                    if (r.target.find(needle) != std::string::npos) return true;
+                }
+                return false;
+            },
+            timeout);
+    }
+
+    std::unique_ptr<zarncam::Camera> camera_;
+    uint16_t port_ = 0;
+    TempDir dir_;
+};
+
+TEST_F(ZarnhostCameraTest, StreamJsonReportsFramesRateAndNoLoss) {
+    const fs::path video = dir_.Path() / "live.h264";
+    const fs::path picture = dir_.Path() / "live.png";
+    const ProcessResult r =
+        RunHost(Args({"stream"}, {"--frames", "50", "--period", "40", "--json", "--out",
+                                  video.string(), "--snapshot", picture.string()}));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto j = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << "stdout is not one JSON object: " << r.out;
+    EXPECT_TRUE(j["ok"].get<bool>());
+    EXPECT_EQ(j["frames"].get<int>(), 50);
+    EXPECT_NEAR(j["fps"].get<double>(), 25.0, 25.0 * 0.15);
+    EXPECT_EQ(j["signal_losses"].get<int>(), 0);
+    EXPECT_GE(j["key_frames"].get<int>(), 1);
+    EXPECT_EQ(j["width"].get<int>(), 704);
+    EXPECT_EQ(j["height"].get<int>(), 576);
+    EXPECT_EQ(j["decoded_pictures"].get<int>(), 50);
+    EXPECT_EQ(j["decode_errors"].get<int>(), 0);
+    EXPECT_GT(j["bitrate_kbps"].get<double>(), 0.0);
+    bool online = false;
+    for (const auto& rec : j["log"]) {
+        if (rec["text"].get<std::string>().find("is online") != std::string::npos) online = true;
+    }
+    EXPECT_TRUE(online) << r.out;
+    EXPECT_EQ(r.out.find(kPassword), std::string::npos);
+
+    // The camera encoded what the host asked for, and the file holds exactly the frames counted.
+    const auto config = camera_->LastStreamConfig();
+    ASSERT_TRUE(config.has_value());
+    EXPECT_EQ(config->frameRate, 25);
+    const nlohmann::json stream = Probe(video);
+    ASSERT_FALSE(stream.is_null()) << "ffprobe cannot read " << video;
+    EXPECT_EQ(stream["codec_name"], "h264");
+    EXPECT_EQ(stream["width"].get<int>(), 704);
+    EXPECT_EQ(stream["height"].get<int>(), 576);
+    EXPECT_EQ(stream["nb_read_frames"].get<std::string>(), "50");
+    EXPECT_EQ(PngSize(picture), std::make_pair(704u, 576u));
+    EXPECT_EQ(j["snapshot_width"].get<int>(), 704);
+}
+
+TEST_F(ZarnhostCameraTest, StreamPassesSizeAndPeriodToTheCamera) {
+    const ProcessResult r = RunHost(
+        Args({"stream"}, {"--size", "352x288", "--period", "100", "--frames", "12", "--json"}));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["width"].get<int>(), 352);
+    EXPECT_EQ(j["height"].get<int>(), 288);
+    EXPECT_NEAR(j["fps"].get<double>(), 10.0, 10.0 * 0.15);
+    const auto config = camera_->LastStreamConfig();
+    ASSERT_TRUE(config.has_value());
+    EXPECT_EQ(config->width, 352);
+    EXPECT_EQ(config->height, 288);
+    EXPECT_EQ(config->frameRate, 10);
+}
+
+TEST_F(ZarnhostCameraTest, StreamAgainstStoppedCameraReportsFailureAndDriverLog) {
+    camera_->Stop();
+    const ProcessResult r = RunHost(Args({"stream"}, {"--json", "--seconds", "2"}));
+    ExpectOneErrorLine(r, 1, "unreachable");
+    const auto j = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << r.out;
+    EXPECT_FALSE(j["ok"].get<bool>());
+    EXPECT_NE(j["error"].get<std::string>().find("unreachable"), std::string::npos);
+    EXPECT_EQ(j["frames"].get<int>(), 0);
+    ASSERT_FALSE(j["log"].empty());
+    EXPECT_NE(j["log"][0]["text"].get<std::string>().find("DRIVER IS OPENED"), std::string::npos);
+    EXPECT_EQ(j["log"][0]["level"].get<int>(), 3);
+
+    // As text, the driver's log lines are printed with their levels.
+    const ProcessResult text = RunHost(Args({"stream"}));
+    ExpectOneErrorLine(text, 1, "unreachable");
+    EXPECT_NE(text.out.find("[driver 3 notice] DRIVER IS OPENED"), std::string::npos) << text.out;
+}
+
+TEST_F(ZarnhostCameraTest, UnreachableCameraFailsEveryCameraSubcommand) {
+    camera_->Stop();
+    for (const auto& head : std::vector<std::vector<std::string>>{{"ptz"}, {"preset"}, {"probe"}}) {
+        std::vector<std::string> tail;
+        if (head[0] == "ptz") tail = {"move", "left"};
+        if (head[0] == "preset") tail = {"list"};
+        const ProcessResult r = RunHost(Args(head, tail));
+        SCOPED_TRACE(head[0]);
+        ExpectOneErrorLine(r, 1, "127.0.0.1:" + std::to_string(port_) + " unreachable");
+    }
+}
+
+TEST_F(ZarnhostCameraTest, WrongPasswordIsOneClearLine) {
+    const ProcessResult stream = RunHost(Args({"stream"}, {}, "wrong"));
+    ExpectOneErrorLine(stream, 1, "rejected the user name or password");
+    const ProcessResult probe = RunHost(Args({"probe"}, {}, "wrong"));
+    ExpectOneErrorLine(probe, 1, "rejected the user name or password");
+    const ProcessResult ptz = RunHost(Args({"ptz"}, {"move", "left"}, "wrong"));
+    ExpectOneErrorLine(ptz, 1, "rejected the user name or password");
+    EXPECT_TRUE(PtzTargets().empty()) << "no PTZ command goes out with refused credentials";
+}
+
+TEST_F(ZarnhostCameraTest, CtrlCStopsTheChannelCleanly) {
+    HostProcess p;
+    ASSERT_TRUE(p.Start(Args({"stream"})));
+    ASSERT_TRUE(p.WaitForOutput(
+        [](const std::string& out) { return out.find("is online") != std::string::npos; },
+        seconds(30)));
+    p.Signal(SIGINT);
+    const ProcessResult r = p.Finish(seconds(15));
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("stopped by Ctrl-C"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("frames "), std::string::npos);
+    EXPECT_TRUE(camera_->WaitForStats([](const zarncam::Stats& s) { return s.streamsActive == 0; },
+                                      seconds(5)));
+}
+
+TEST_F(ZarnhostCameraTest, PtzMoveForAWhileThenStop) {
+    const ProcessResult r =
+        RunHost(Args({"ptz"}, {"move", "left", "--speed", "16", "--for", "200"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(CameraReceived("Move=Stop"));
+    const auto targets = PtzTargets();
+    ASSERT_EQ(targets.size(), 2u);
+    EXPECT_EQ(targets[0], "/cgi-bin/PtzConfig.cgi?Action=Set&Move=Left&Speed=9");
+    EXPECT_EQ(targets[1], "/cgi-bin/PtzConfig.cgi?Action=Set&Move=Stop");
+
+    camera_->ClearRequests();
+    const ProcessResult zoom = RunHost(Args({"ptz", "move", "zoom-in", "--speed", "1"}));
+    ASSERT_EQ(zoom.status, 0) << zoom.err;
+    EXPECT_TRUE(CameraReceived("Move=ZoomTele&Speed=1"));
+}
+
+TEST_F(ZarnhostCameraTest, PtzStopFromANewProcessReachesTheCamera) {
+    const ProcessResult r = RunHost(Args({"ptz"}, {"stop"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(CameraReceived("Move=Stop"));
+    const auto targets = PtzTargets();
+    ASSERT_FALSE(targets.empty());
+    EXPECT_EQ(targets.back(), "/cgi-bin/PtzConfig.cgi?Action=Set&Move=Stop");
+}
+
+TEST_F(ZarnhostCameraTest, PresetsAddListGotoDelete) {
+    ProcessResult r = RunHost(Args({"preset"}, {"add", "door"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(CameraReceived("Move=PresetSet&PresetNo=1"));
+    ASSERT_EQ(RunHost(Args({"preset"}, {"add", "gate"})).status, 0);
+
+    r = RunHost(Args({"preset"}, {"list"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1. door"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2. gate"), std::string::npos) << r.out;
+
+    r = RunHost(Args({"preset"}, {"goto", "door"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(CameraReceived("Move=PresetCall&PresetNo=1"));
+
+    ASSERT_EQ(RunHost(Args({"preset"}, {"delete", "door"})).status, 0);
+    r = RunHost(Args({"preset"}, {"list"}));
+    EXPECT_EQ(r.out.find("door"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("gate"), std::string::npos) << r.out;
+
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"goto", "door"})), 1,
+                       "preset goto \"door\" failed");
+}
+
+TEST_F(ZarnhostCameraTest, ProbePrintsTheDescription) {
+    const ProcessResult table = RunHost(Args({"probe"}));
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_NE(table.out.find("Zarn HD2100"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("704x576"), std::string::npos);
+    EXPECT_NE(table.out.find("Firmware"), std::string::npos);
+
+    const ProcessResult json = RunHost(Args({"probe"}, {"--json"}));
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto j = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << json.out;
+    EXPECT_EQ(j["model"], "Zarn HD2100");
+    EXPECT_EQ(j["capabilities"]["video_channels"].get<int>(), 1);
+    EXPECT_EQ(j["capabilities"]["ptz"].get<int>(), 1);
+    ASSERT_EQ(j["resolutions"].size(), 4u);
+    EXPECT_EQ(j["resolutions"][3]["text"], "704x576");
+    EXPECT_EQ(j["default_frame_interval_ms"].get<int>(), 40);
+    EXPECT_EQ(j["connection"]["password"], "***");
+    EXPECT_EQ(json.out.find(kPassword), std::string::npos);
+    EXPECT_EQ(table.out.find(kPassword), std::string::npos);
+}
+
+TEST(ZarnhostDemoTest, LeavesPlayableVideoAndSnapshot) {
+    TempDir dir;
+    const ProcessResult r = RunHost({"demo"}, seconds(60), dir.Path().string());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const fs::path video = dir.Path() / "demo-out" / "stream.h264";
+    const fs::path picture = dir.Path() / "demo-out" / "snapshot.png";
+    ASSERT_TRUE(fs::exists(video));
+    ASSERT_TRUE(fs::exists(picture));
+    EXPECT_NE(r.out.find(fs::canonical(video).string()), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(fs::canonical(picture).string()), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Move=Left"), std::string::npos);
+    EXPECT_NE(r.out.find("PresetCall"), std::string::npos);
+    EXPECT_NE(r.out.find("Zarn HD2100"), std::string::npos);
+    // The simulator's default size.
+    const zarncam::StreamConfig size = zarncam::DefaultStreamConfig(false);
+    EXPECT_EQ(PngSize(picture), std::make_pair(static_cast<uint32_t>(size.width),
+                                               static_cast<uint32_t>(size.height)));
+    const nlohmann::json stream = Probe(video);
+    ASSERT_FALSE(stream.is_null()) << "ffprobe cannot read " << video;
+    EXPECT_EQ(stream["width"].get<int>(), size.width);
+    EXPECT_EQ(stream["height"].get<int>(), size.height);
+    EXPECT_GT(std::stoi(stream["nb_read_frames"].get<std::string>()), 25);
+}
+
+}  // namespace
+}  // namespace zarnhosttest
