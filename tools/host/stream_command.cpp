@@ -315,17 +315,18 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
             if (now - lastStatus >= statusEvery) {
                 lastStatus = now;
                 if (stats.Started()) {
-                    console.Status("[" + state + "] frames " + std::to_string(stats.Frames()) +
-                                   " | " + Fixed(stats.WindowFps(now), 1) + " fps | " +
-                                   Fixed(stats.WindowKbps(now), 0) + " kbit/s | key frames " +
-                                   std::to_string(stats.KeyFrames()) + " | " +
+                    // Kept under 80 columns so that a terminal does not wrap it.
+                    console.Status("[" + state + "] " + std::to_string(stats.Frames()) +
+                                   " frames  " + Fixed(stats.WindowFps(now), 1) + " fps  " +
+                                   Fixed(stats.WindowKbps(now), 0) + " kbit/s  " +
+                                   std::to_string(stats.KeyFrames()) + " key  " +
                                    std::to_string(stats.Width()) + "x" +
-                                   std::to_string(stats.Height()) + " | signal losses " +
-                                   std::to_string(sink.SignalLostCount()));
+                                   std::to_string(stats.Height()) + "  " +
+                                   std::to_string(sink.SignalLostCount()) + " losses");
                 } else {
-                    console.Status("[" + state + "] waiting for the first frame, " +
+                    console.Status("[" + state + "] waiting for the first frame: " +
                                    Fixed(std::chrono::duration<double>(now - begin).count(), 1) +
-                                   " s (the camera applies the encoder settings first)");
+                                   " s");
                 }
             }
         }
