@@ -5,7 +5,8 @@
 //
 // Threads: a sender has no lock and is used by one thread at a time (its owner). Only Abort may be
 // called from any thread at any time, to make a blocked send or read return at once (used by stop
-// paths); ResetAbort belongs to the owner's thread.
+// paths); ResetAbort belongs to the owner's thread. The owner must make sure no Abort is still
+// running when it destroys the sender (stop paths abort, then join, then delete).
 //
 // Time-outs (DEVICE_INFO::requestTimeoutMs, 5000 ms when not positive): the connect phase is
 // bounded by it, and every send and read gives up when that long passes without any byte arriving.

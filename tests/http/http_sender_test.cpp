@@ -267,6 +267,22 @@ TEST_F(CameraTest, AbortEndsABlockedSendAndFailsLaterOnesUntilReset) {
     EXPECT_EQ(sender.GetStatusCode(), 200u);
 }
 
+TEST_F(CameraTest, AbortEndsAReadOfAStalledStream) {
+    StartCamera({AuthScheme::kBasic});
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.stall = true; });
+    Web::CHttpSender sender(Device(camera_->Port(), "admin", "admin", 60000));
+    ASSERT_TRUE(Get(sender, "/cgi-bin/video_post.cgi"));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> chunk;
+    auto read = std::async(std::launch::async, [&] { return sender.ReadChunk(chunk, 1 << 20); });
+    ASSERT_TRUE(camera_->WaitForStats([](const zarncam::Stats& s) { return s.streamsStalled > 0; },
+                                      kGenerous));
+    sender.Abort();
+    ASSERT_EQ(read.wait_for(kGenerous), std::future_status::ready);
+    EXPECT_EQ(read.get(), 0u);
+    sender.CloseRequest();
+}
+
 TEST(HttpSenderTest, UnreachableCameraFailsTheSend) {
     Web::CHttpSender sender(Device(httptest::ClosedPort()));
     EXPECT_FALSE(Get(sender, "/cgi-bin/CapabilityConfig.cgi"));
@@ -384,14 +400,6 @@ TEST(HttpSenderTest, HeaderLinesAndUserAgentGoOut) {
     EXPECT_NE(head.find("\r\nUser-Agent: Talvane::HttpClient\r\n"), std::string::npos) << head;
     EXPECT_NE(head.find("\r\nX-One: 1\r\nX-Two: 2\r\n"), std::string::npos) << head;
     EXPECT_EQ(head.find("Authorization"), std::string::npos) << head;
-}
-
-TEST(HttpSenderTest, PreferredSchemeTable) {
-    EXPECT_EQ(Web::PreferredScheme(0), Web::kAuthBasic);
-    EXPECT_EQ(Web::PreferredScheme(1), Web::kAuthNtlm);
-    EXPECT_EQ(Web::PreferredScheme(2), Web::kAuthPassport);
-    EXPECT_EQ(Web::PreferredScheme(3), Web::kAuthDigest);
-    for (uint32_t m = 4; m < 8; ++m) EXPECT_EQ(Web::PreferredScheme(m), Web::kAuthNegotiate);
 }
 
 }  // namespace
