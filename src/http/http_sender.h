@@ -3,10 +3,11 @@
 // reused by every request, and at most one open request. It learns the authentication scheme the
 // camera asks for from the first 401 answer and keeps it for its whole life.
 //
-// Threads: a sender has no lock and is used by one thread at a time (its owner). Only Abort may be
+// Threads: a sender has no lock and is used by one thread at a time (its owner). Abort may be
 // called from any thread at any time, to make a blocked send or read return at once (used by stop
-// paths); ResetAbort belongs to the owner's thread. The owner must make sure no Abort is still
-// running when it destroys the sender (stop paths abort, then join, then delete).
+// paths); ResetAbort and Aborted may be called from any thread too, ResetAbort once the aborted
+// work has returned (typically after joining the worker, before a restart). The owner must make
+// sure no Abort is still running when it destroys the sender (stop paths abort, join, delete).
 //
 // Time-outs (DEVICE_INFO::requestTimeoutMs, 5000 ms when not positive): the connect phase is
 // bounded by it, and every send and read gives up when that long passes without any byte arriving.
@@ -100,7 +101,7 @@ public:
     // Any thread: makes a blocked SendRequest or read return at once and fails later ones until
     // ResetAbort.
     void Abort();
-    // Owner's thread: lets the sender work again after Abort (before a channel restarts).
+    // Lets the sender work again after Abort (before a channel restarts).
     void ResetAbort();
     bool Aborted() const;
 
