@@ -65,11 +65,17 @@ bool CBaseHttpChannel::NoDataTimedOut() {
 }
 
 int32_t CBaseHttpChannel::Run() {
+    // A connection restarts the no-data clock only when it is the first since the start or a loss,
+    // or when the connection before it delivered frames. Otherwise a camera that accepts the stream
+    // and closes it again without a picture would count as running forever.
+    bool fresh = true;
     for (;;) {
         bool stop = false;
         if (Connect()) {
             SetState(kChannelRunning);
-            TouchFrameTime();
+            if (fresh || frameSinceConnect_.load()) TouchFrameTime();
+            fresh = false;
+            frameSinceConnect_.store(false);
             stop = ReadLoop();
         }
         sender_.CloseRequest();
@@ -82,6 +88,7 @@ int32_t CBaseHttpChannel::Run() {
             // keeps the online flag.
             if (stop) return 0;
             SetCameraState(false);
+            fresh = true;
         }
         if (StopEvent().Wait(lost ? lostReconnectDelayMs_.load() : reconnectDelayMs_.load())) {
             return 0;
@@ -119,6 +126,7 @@ bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {
     // Once a stop is requested the host gets no more frames.
     if (sink == nullptr || StopRequested()) return false;
     if (!sink->OnFrame(frame)) return false;
+    frameSinceConnect_.store(true);
     TouchFrameTime();
     SetCameraState(true);
     return true;

@@ -65,6 +65,7 @@ private:
     std::unique_ptr<CHttpMediaParser> parser_;
     std::atomic<uint32_t> reconnectDelayMs_{kReconnectDelayMs};
     std::atomic<uint32_t> lostReconnectDelayMs_{kLostReconnectDelayMs};
+    std::atomic<bool> frameSinceConnect_{false};  // the host took a frame on this connection
 };
 
 }  // namespace talvane

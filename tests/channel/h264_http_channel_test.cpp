@@ -221,6 +221,22 @@ TEST_F(H264ChannelTest, RestartKeepsTheQualityAndReconfiguresTheCamera) {
     EXPECT_EQ(sink_.Frames().back().width, 176u);
 }
 
+TEST_F(H264ChannelTest, CameraClosingEveryStreamBeforeAPictureIsFoundLost) {
+    StreamParams params{40, 50, 176, 144};
+    ASSERT_TRUE(MakeChannel().Start(&params));
+    ASSERT_TRUE(sink_.WaitForFrames(3, 15s));
+    // From now on every stream ends after one part, before any picture is complete; the channel
+    // keeps reconnecting successfully but no frame reaches the host.
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.dropAfterParts = 1; });
+    ASSERT_TRUE(sink_.WaitForSignalLost(1, 20s));
+    EXPECT_TRUE(driver_.WaitFor("Signal was lost for camera 127.0.0.1", 5s));
+
+    const size_t before = sink_.FrameCount();
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.dropAfterParts = 0; });
+    ASSERT_TRUE(sink_.WaitForFrames(before + 3, 20s));
+    EXPECT_TRUE(WaitForState(talvane::kChannelRunning, 5s));
+}
+
 TEST_F(H264ChannelTest, GarbageHugeLengthsAndDroppedConnectionsAreSurvived) {
     camera_->UpdateFaults([](zarncam::Faults& f) {
         f.garbageBeforeFirstPart = true;
