@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "camsim.h"
+#include "driver_session.h"
 #include "exit_status.h"
 #include "interrupt.h"
 #include "probe_command.h"
@@ -24,13 +25,16 @@ std::string Seconds(Clock::time_point since) {
     return buf;
 }
 
-// Waits until the camera has received a request whose target contains `needle`; prints it.
-bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle, Console& console) {
+// Waits until the camera has received `count` requests whose target contains `needle`; prints
+// the last of them.
+bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle, size_t count,
+                       Console& console) {
     std::string seen;
     const bool found = camera.WaitFor(
         [&](const std::vector<zarncam::RequestRecord>& requests) {
+            size_t n = 0;
             for (const auto& r : requests) {
-                if (r.target.find(needle) != std::string::npos) {
+                if (r.target.find(needle) != std::string::npos && ++n == count) {
                     seen = r.method + " " + r.target + " -> " + std::to_string(r.status);
                     return true;
                 }
@@ -41,6 +45,10 @@ bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle,
     console.Print(found ? "  camera received " + seen
                         : "  camera never received a request with " + needle);
     return found;
+}
+
+bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle, Console& console) {
+    return ShowCameraRequest(camera, needle, 1, console);
 }
 
 // The driver keeps preset names in a file beside the host program, named after the camera's
@@ -106,63 +114,58 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
                       " fps, " + std::to_string(sent->bitRateKbps) + " kbit/s");
     }
 
-    // 2. PTZ.
+    // 2 and 3. PTZ and presets, through one open driver as a recording server keeps it.
     bool ok = true;
     if (!Interrupted()) {
         console.Print("");
         console.Print("== 2. PTZ: pan left for 600 ms, then stop");
+        DriverSession session(library);
+        talvane::IIPPTZApiEx* control = OpenPtzControl(session, target, true, console, error);
+        if (control == nullptr) {
+            session.Close();
+            RemoveDemoPresetFile(target.port);
+            camera.Stop();
+            return kExitFailure;
+        }
         PtzOptions ptz;
         ptz.camera = target;
         ptz.action = "move";
         ptz.direction = "left";
-        ptz.speed = 8;
         ptz.forMs = 600;
-        ptz.settleMs = 200;
-        status = RunPtz(library, ptz, console, error);
+        status = PtzAction(control, ptz, console, error);
+        ok = status == kExitOk && ShowCameraRequest(camera, "Move=Left", console) &&
+             ShowCameraRequest(camera, "Move=Stop", 1, console);
+
+        if (ok && !Interrupted()) {
+            console.Print("");
+            console.Print("== 3. presets: store \"demo-home\", pan right, recall it");
+            PresetOptions preset;
+            preset.camera = target;
+            preset.name = "demo-home";
+            preset.action = "add";
+            status = PresetAction(control, preset, console, error);
+            if (status == kExitOk) {
+                ptz.direction = "right";
+                ptz.forMs = 300;
+                status = PtzAction(control, ptz, console, error);
+            }
+            // The recall goes out after the stop, so that the stop does not end the recall.
+            ok = status == kExitOk && ShowCameraRequest(camera, "Move=Stop", 2, console);
+            for (const char* action : {"goto", "list", "delete"}) {
+                if (!ok) break;
+                preset.action = action;
+                status = PresetAction(control, preset, console, error);
+                ok = status == kExitOk;
+            }
+            ok = ok && ShowCameraRequest(camera, "Move=PresetSet", console) &&
+                 ShowCameraRequest(camera, "Move=PresetCall", console);
+        }
+        session.Close();
+        RemoveDemoPresetFile(target.port);
         if (status != kExitOk) {
             camera.Stop();
             return status;
         }
-        ok = ShowCameraRequest(camera, "Move=Left", console) && ok;
-        ok = ShowCameraRequest(camera, "Move=Stop", console) && ok;
-    }
-
-    // 3. Presets.
-    if (!Interrupted()) {
-        console.Print("");
-        console.Print("== 3. presets: store \"demo-home\", pan right, recall it");
-        PresetOptions preset;
-        preset.camera = target;
-        preset.checkLogin = false;  // checked by the PTZ step
-        const char* steps[][2] = {{"add", "demo-home"},
-                                  {nullptr, nullptr},
-                                  {"goto", "demo-home"},
-                                  {"list", ""},
-                                  {"delete", "demo-home"}};
-        for (const auto& step : steps) {
-            if (step[0] == nullptr) {
-                PtzOptions ptz;
-                ptz.camera = target;
-                ptz.action = "move";
-                ptz.direction = "right";
-                ptz.forMs = 300;
-                ptz.settleMs = 200;
-                ptz.checkLogin = false;
-                status = RunPtz(library, ptz, console, error);
-            } else {
-                preset.action = step[0];
-                preset.name = step[1];
-                status = RunPreset(library, preset, console, error);
-            }
-            if (status != kExitOk) {
-                RemoveDemoPresetFile(target.port);
-                camera.Stop();
-                return status;
-            }
-        }
-        ok = ShowCameraRequest(camera, "Move=PresetSet", console) && ok;
-        ok = ShowCameraRequest(camera, "Move=PresetCall", console) && ok;
-        RemoveDemoPresetFile(target.port);
     }
 
     // 4. Capability query.
@@ -184,7 +187,7 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
         return kExitFailure;
     }
     if (!ok) {
-        *error = "the camera did not receive every PTZ request (see above)";
+        if (error->empty()) *error = "the camera did not receive every PTZ request (see above)";
         return kExitFailure;
     }
     const auto abs = [](const std::string& p) {

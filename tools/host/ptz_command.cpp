@@ -21,10 +21,10 @@ bool SleepUnlessInterrupted(int ms) {
     return true;
 }
 
-// Opens the driver, checks that the camera answers and takes the credentials, and returns the
-// PTZ control of channel 0; null with `error` set otherwise.
-talvane::IIPPTZApiEx* OpenControl(DriverSession& session, const CameraTarget& camera,
-                                  bool checkLogin, Console& console, std::string* error) {
+}  // namespace
+
+talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget& camera,
+                                     bool checkLogin, Console& console, std::string* error) {
     session.SetEcho([&console](const zarntest::LogRecord& r) {
         console.Print(DriverSession::FormatRecord(r));
     });
@@ -47,8 +47,6 @@ talvane::IIPPTZApiEx* OpenControl(DriverSession& session, const CameraTarget& ca
     }
     return control;
 }
-
-}  // namespace
 
 const std::vector<std::string>& PtzDirectionNames() {
     static const std::vector<std::string> kNames = {
@@ -76,17 +74,12 @@ std::string PtzResultText(int32_t code) {
     }
 }
 
-int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console,
-           std::string* error) {
-    DriverSession session(library);
-    talvane::IIPPTZApiEx* control =
-        OpenControl(session, options.camera, options.checkLogin, console, error);
-    if (control == nullptr) return kExitFailure;
+int PtzAction(talvane::IIPPTZApiEx* control, const PtzOptions& options, Console& console,
+              std::string* error) {
     if (control->IsPtzSupported() == 0) {
         *error = "camera " + options.camera.Endpoint() + " has no PTZ head";
         return kExitFailure;
     }
-
     int32_t result = talvane::kPtzOk;
     if (options.action == "stop") {
         // The driver sends a stop only for a motion this control started; a new process has
@@ -138,19 +131,24 @@ int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console,
                                : std::string("ptz: stopped (Ctrl-C)"));
         }
     }
-    // The PTZ thread sends queued requests after the call returned; closing the driver would
-    // drop one that has not gone out yet.
-    std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
     return kExitOk;
 }
 
-int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& console,
-              std::string* error) {
+int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console,
+           std::string* error) {
     DriverSession session(library);
     talvane::IIPPTZApiEx* control =
-        OpenControl(session, options.camera, options.checkLogin, console, error);
+        OpenPtzControl(session, options.camera, options.checkLogin, console, error);
     if (control == nullptr) return kExitFailure;
+    const int status = PtzAction(control, options, console, error);
+    // The PTZ thread sends queued requests after the call returned; closing the driver would
+    // drop one that has not gone out yet.
+    if (status == kExitOk) std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
+    return status;
+}
 
+int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Console& console,
+                 std::string* error) {
     const std::string& name = options.name;
     int32_t result = talvane::kPtzOk;
     if (options.action == "add") {
@@ -182,6 +180,15 @@ int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& con
         return kExitFailure;
     }
     return kExitOk;
+}
+
+int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& console,
+              std::string* error) {
+    DriverSession session(library);
+    talvane::IIPPTZApiEx* control =
+        OpenPtzControl(session, options.camera, options.checkLogin, console, error);
+    if (control == nullptr) return kExitFailure;
+    return PresetAction(control, options, console, error);
 }
 
 }  // namespace zarnhost

@@ -13,6 +13,7 @@
 #include "camera_target.h"
 #include "console.h"
 #include "driver_library.h"
+#include "driver_session.h"
 
 namespace zarnhost {
 
@@ -38,6 +39,20 @@ const std::vector<std::string>& PtzDirectionNames();
 // Text of a PTZ result code.
 std::string PtzResultText(int32_t code);
 
+// Checks that the camera answers and takes the credentials, opens the session's driver and
+// returns the PTZ control of channel 0; null with `error` set otherwise. Driver log records are
+// printed on `console`.
+talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget& camera,
+                                     bool checkLogin, Console& console, std::string* error);
+
+// One motion request (and its stop after options.forMs), or one preset operation, on an open
+// control. They return the exit status; the driver stays open.
+int PtzAction(talvane::IIPPTZApiEx* control, const PtzOptions& options, Console& console,
+              std::string* error);
+int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Console& console,
+                 std::string* error);
+
+// The whole subcommands: open, act, close.
 int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console, std::string* error);
 int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& console,
               std::string* error);
