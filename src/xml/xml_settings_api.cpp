@@ -27,16 +27,21 @@ constexpr unsigned kParseOptions =
 
 // Formats a path into the fixed 1024-byte buffer. A path that does not fit is refused rather
 // than cut: a cut path could select (and overwrite) another element.
-__attribute__((format(printf, 1, 0))) std::string FormatPath(const char* format, va_list args) {
-    if (format == nullptr) {
-        throw CXmlError(CXMLSettingsAPI::kErrorInvalidArgument, "no path");
-    }
+// Formats a path into `out`; false for a null format or a path longer than the limit. Does not
+// throw, so that callers can end their argument list before raising the failure.
+__attribute__((format(printf, 1, 0))) bool FormatPath(const char* format, va_list args,
+                                                      std::string& out) {
+    if (format == nullptr) return false;
     char buffer[CXMLSettingsAPI::kMaxPathLength + 1];
     const int length = std::vsnprintf(buffer, sizeof(buffer), format, args);
-    if (length < 0 || static_cast<size_t>(length) > CXMLSettingsAPI::kMaxPathLength) {
-        throw CXmlError(CXMLSettingsAPI::kErrorInvalidArgument, "path too long");
-    }
-    return std::string(buffer, static_cast<size_t>(length));
+    if (length < 0 || static_cast<size_t>(length) > CXMLSettingsAPI::kMaxPathLength) return false;
+    out.assign(buffer, static_cast<size_t>(length));
+    return true;
+}
+
+void ThrowBadPath(const char* format) {
+    throw CXmlError(CXMLSettingsAPI::kErrorInvalidArgument,
+                    format == nullptr ? "no path" : "path too long");
 }
 
 // Length of the UTF-8 sequence at text[i] (1..4), or 0 when it is not valid UTF-8.
@@ -302,13 +307,9 @@ std::string CXMLSettingsAPI::GetString(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string path;
-    try {
-        path = FormatPath(format, args);
-    } catch (...) {
-        va_end(args);
-        throw;
-    }
+    const bool formatted = FormatPath(format, args, path);
     va_end(args);
+    if (!formatted) ThrowBadPath(format);
     const pugi::xml_node node = Select(document_->xml, path);
     const pugi::xml_attribute value = node.attribute("value");
     return value ? std::string(value.value()) : std::string();
@@ -320,13 +321,9 @@ int32_t CXMLSettingsAPI::SetString(const char* value, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string path;
-    try {
-        path = FormatPath(format, args);
-    } catch (...) {
-        va_end(args);
-        throw;
-    }
+    const bool formatted = FormatPath(format, args, path);
     va_end(args);
+    if (!formatted) ThrowBadPath(format);
     return SetStringLocked(value, path);
 }
 
@@ -355,13 +352,9 @@ int32_t CXMLSettingsAPI::Exists(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string path;
-    try {
-        path = FormatPath(format, args);
-    } catch (...) {
-        va_end(args);
-        throw;
-    }
+    const bool formatted = FormatPath(format, args, path);
     va_end(args);
+    if (!formatted) ThrowBadPath(format);
     return Select(document_->xml, path) ? 1 : 0;
 }
 
@@ -371,13 +364,9 @@ int32_t CXMLSettingsAPI::Remove(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string path;
-    try {
-        path = FormatPath(format, args);
-    } catch (...) {
-        va_end(args);
-        throw;
-    }
+    const bool formatted = FormatPath(format, args, path);
     va_end(args);
+    if (!formatted) ThrowBadPath(format);
     const pugi::xml_node node = Select(document_->xml, path);
     pugi::xml_node parent = node.parent();
     if (!node || !parent) return 0;
@@ -392,13 +381,9 @@ int32_t CXMLSettingsAPI::CreatePath(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string path;
-    try {
-        path = FormatPath(format, args);
-    } catch (...) {
-        va_end(args);
-        throw;
-    }
+    const bool formatted = FormatPath(format, args, path);
     va_end(args);
+    if (!formatted) ThrowBadPath(format);
     return CreatePathLocked(path);
 }
 
