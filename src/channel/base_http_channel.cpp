@@ -9,12 +9,6 @@ namespace talvane {
 
 namespace {
 
-DEVICE_INFO CopyDevice(IDriver* driver) {
-    DEVICE_INFO device;
-    if (driver != nullptr) driver->GetDeviceInfo(&device);
-    return device;
-}
-
 // The response body of the channel's current request, as the part reader's byte source.
 class SenderByteSource final : public IByteSource {
 public:
@@ -32,7 +26,7 @@ private:
 CBaseHttpChannel::CBaseHttpChannel(uint32_t index, IDriver* driver, IChannelSink* sink,
                                    const std::string& sourceName)
     : CBaseCameraChannel(index, driver, sink),
-      device_(CopyDevice(driver)),
+      device_(DeviceInfoOf(driver)),
       sender_(device_),
       pacingClock_(&StopEvent()),
       parser_(new (std::nothrow) CH264MediaParser(driver, sourceName)) {

@@ -42,7 +42,8 @@ enum LogLevel : int32_t {
 class IDebugMessage {
 public:
     virtual ~IDebugMessage() = default;
-    virtual void Log(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4))) = 0;
+    virtual void Log(int32_t level, const char* format, ...)
+        __attribute__((format(printf, 3, 4))) = 0;
 
     // Counter of messages offered to the log throttle (HUtils::ShouldLog); advanced atomically.
     std::atomic<uint32_t> messageCounter{0};
@@ -74,6 +75,13 @@ public:
 
     static constexpr int32_t kNoParameter = INT32_MIN;  // 0x80000000
 };
+
+// A copy of the driver's connection record; the defaults when there is no driver.
+inline DEVICE_INFO DeviceInfoOf(IDriver* driver) {
+    DEVICE_INFO device;
+    if (driver != nullptr) driver->GetDeviceInfo(&device);
+    return device;
+}
 
 // Stream kind that makes H.264-over-HTTP channels.
 constexpr int32_t kStreamKindH264Http = 3;

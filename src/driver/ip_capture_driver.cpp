@@ -12,7 +12,9 @@ namespace talvane {
 
 namespace {
 
-std::string SafeText(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+std::string SafeText(const char* text) {
+    return text != nullptr ? std::string(text) : std::string();
+}
 
 // More channels than any camera of this kind has: a host value above it is treated as damage.
 constexpr uint32_t kMaxChannels = 256;
@@ -26,7 +28,8 @@ CIPCaptureDriver::~CIPCaptureDriver() {
     parameters_.clear();
 }
 
-bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator, IDriverConfig* config) {
+bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
+                            IDriverConfig* config) {
     sink_ = sink;
     allocator_ = allocator;
     if (config == nullptr) {
@@ -36,8 +39,8 @@ bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator, ID
     INetworkSettings* network = config->GetNetworkSettings();
     IDeviceSettings* deviceSettings = config->GetDeviceSettings();
     if (network == nullptr || deviceSettings == nullptr) {
-        Log(kLogFailure, "%s: the configuration has no %s settings", "talvane::CIPCaptureDriver::Open",
-            network == nullptr ? "network" : "device");
+        Log(kLogFailure, "%s: the configuration has no %s settings",
+            "talvane::CIPCaptureDriver::Open", network == nullptr ? "network" : "device");
         return false;
     }
 
@@ -76,11 +79,17 @@ void CIPCaptureDriver::Close() {
     DestroyPtzHandler(ptzHandler_);
 }
 
-ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() { return videoCapture_.get(); }
+ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() {
+    return videoCapture_.get();
+}
 
-ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() { return videoCapture_.get(); }
+ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() {
+    return videoCapture_.get();
+}
 
-IIPPTZDriver* CIPCaptureDriver::GetPtzDriver() { return PtzHandlerInterface(ptzHandler_); }
+IIPPTZDriver* CIPCaptureDriver::GetPtzDriver() {
+    return PtzHandlerInterface(ptzHandler_);
+}
 
 IIPPTZDriverEx* CIPCaptureDriver::GetPtzDriverEx() {
     return PtzHandlerInterface(ptzHandler_);
@@ -104,14 +113,8 @@ void CIPCaptureDriver::Log(int32_t level, const char* format, ...) {
 void CIPCaptureDriver::LogV(int32_t level, const char* format, va_list args) {
     const int mapped = MapLogLevel(level, hostCore_);
     if (mapped < 0 || sink_ == nullptr || format == nullptr) return;
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length < 0) return;
-    std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    CDebugInfo record(static_cast<uint8_t>(mapped), buffer.data());
+    const std::string text = HUtils::FormatStringV(format, args);
+    CDebugInfo record(static_cast<uint8_t>(mapped), text.c_str());
     sink_->Output(&record);
 }
 

@@ -10,18 +10,24 @@ namespace HUtils {
 std::string FormatString(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    std::string out = FormatStringV(format, args);
+    va_end(args);
+    return out;
+}
+
+std::string FormatStringV(const char* format, va_list args) {
+    if (format == nullptr) return std::string();
     va_list measure;
     va_copy(measure, args);
     const int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
-    std::string out;
-    if (length > 0) {
-        std::vector<char> buffer(static_cast<size_t>(length) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        out.assign(buffer.data(), static_cast<size_t>(length));
-    }
-    va_end(args);
-    return out;
+    if (length <= 0) return std::string();
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    va_list copy;
+    va_copy(copy, args);
+    std::vsnprintf(buffer.data(), buffer.size(), format, copy);
+    va_end(copy);
+    return std::string(buffer.data(), static_cast<size_t>(length));
 }
 
 std::string Trim(const std::string& text) {
@@ -77,7 +83,8 @@ bool ParseInt(const std::string& text, int32_t& out) {
         if (value > static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1) return false;
     }
     if (negative) value = -value;
-    if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min()) {
+    if (value > std::numeric_limits<int32_t>::max() ||
+        value < std::numeric_limits<int32_t>::min()) {
         return false;
     }
     out = static_cast<int32_t>(value);

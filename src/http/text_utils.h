@@ -1,6 +1,7 @@
 // Small text functions used to build CGI requests and read the camera's key/value answers.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,9 @@ namespace HUtils {
 
 // printf-style formatting into a string of exactly the needed length.
 std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The same for an argument list (left unconsumed for the caller's va_end); empty on a bad format.
+std::string FormatStringV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 // Copy without leading and trailing blanks and tabs.
 std::string Trim(const std::string& text);

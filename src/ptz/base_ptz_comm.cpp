@@ -86,18 +86,9 @@ void CBasePTZComm::Log(int32_t level, const char* format, ...) {
     if (owner_ == nullptr || format == nullptr) return;
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length < 0) {
-        va_end(args);
-        return;
-    }
-    std::vector<char> text(static_cast<size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
+    const std::string text = HUtils::FormatStringV(format, args);
     va_end(args);
-    owner_->Log(level, "%s", text.data());
+    owner_->Log(level, "%s", text.c_str());
 }
 
 bool CBasePTZComm::PostRequest(const char* operation, CWorkItem* item) {

@@ -11,12 +11,6 @@ namespace talvane {
 
 namespace {
 
-DEVICE_INFO DeviceOf(IDriver* owner) {
-    DEVICE_INFO device;
-    if (owner != nullptr) owner->GetDeviceInfo(&device);
-    return device;
-}
-
 bool IsDiagonal(int32_t direction) {
     return direction >= kPtzUpLeft && direction <= kPtzDownRight;
 }
@@ -35,7 +29,7 @@ bool PresetNumber(int32_t slot, int32_t& number) {
 
 CZarnHDPTZComm::CZarnHDPTZComm(IDriver* owner, const CPtzCapabilities& capabilities,
                                uint16_t channel)
-    : CBasePTZComm(owner, capabilities, channel), sender_(DeviceOf(owner)) {}
+    : CBasePTZComm(owner, capabilities, channel), sender_(DeviceInfoOf(owner)) {}
 
 CZarnHDPTZComm::~CZarnHDPTZComm() {
     // ProcessItem uses the client: the thread must end before the client goes.
