@@ -101,7 +101,10 @@ void CBaseCameraChannel::SetCameraState(bool online) {
         driver_->Log(kLogNotice, "%s: Camera %s is online", kSetCameraState, camera);
         return;
     }
-    switch (GetState()) {
+    // A stop in progress is reported as a stop even if the worker changed the state meanwhile
+    // (it may have just connected or found the stream lost).
+    const int32_t state = (current & kStoppingBit) != 0 ? kChannelStopped : GetState();
+    switch (state) {
         case kChannelStopped:
             driver_->Log(kLogNotice, "%s: Camera %s is offline. Channel was stopped",
                          kSetCameraState, camera);
