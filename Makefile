@@ -3,13 +3,17 @@
 #   make test      build, then run the whole test suite
 #   make sanitize  the suite under ASan+UBSan (build-asan/), and the threaded suites under TSan (build-tsan/)
 #   make demo      build, then run the reference host against the built-in camera simulator
+#   make bench     build the benchmarks into build/ and run them (about half a minute)
 
 CMAKE_FLAGS ?=
 JOBS ?= 2
 # Suites that run threads: they also run under ThreadSanitizer.
 THREADED_SUITES ?= thread|platform|channel|driver|ptz|preset|properties|e2e|host|camsim|http
+# Minimum time per micro-benchmark (seconds); the live-stream benchmark always runs one 3 s window.
+BENCH_MIN_TIME ?= 0.5
+BENCH_FLAGS ?=
 
-.PHONY: all deps build test sanitize sanitize-address sanitize-thread demo clean
+.PHONY: all deps build test sanitize sanitize-address sanitize-thread demo bench clean
 
 all: build
 
@@ -39,6 +43,12 @@ sanitize-thread: deps
 
 demo: build
 	./build/tools/host/zarnhost demo
+
+bench: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target parser_bench stream_bench
+	./build/bench/parser_bench --benchmark_min_time=$(BENCH_MIN_TIME) $(BENCH_FLAGS)
+	./build/bench/stream_bench $(BENCH_FLAGS)
 
 clean:
 	rm -rf build build-asan build-tsan demo-out
