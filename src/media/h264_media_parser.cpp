@@ -283,8 +283,6 @@ void CH264MediaParser::DeliverFrame() {
     Pace();
     frame->StampTime();
     frame->GetTime(&previousTime_);
-    previousMs_ = Clock().NowMs();
-    havePrevious_ = true;
 
     if (!receiver_->OnFrame(frame)) {
         // The stream goes on, but the host sees it again only from the next key frame.
@@ -294,9 +292,24 @@ void CH264MediaParser::DeliverFrame() {
 }
 
 void CH264MediaParser::Pace() {
-    if (framePeriodMs_ == 0 || !havePrevious_) return;
-    const uint64_t elapsed = Clock().NowMs() - previousMs_;
-    if (elapsed < framePeriodMs_) Clock().Wait(static_cast<uint32_t>(framePeriodMs_ - elapsed));
+    const uint64_t now = Clock().NowMs();
+    if (framePeriodMs_ == 0 || !haveSchedule_) {
+        scheduledMs_ = now;
+        haveSchedule_ = true;
+        return;
+    }
+    // Each frame is due one period after the previous frame was due, not after it was actually
+    // stamped: a wait that ends a little late must not push every later frame back, or the host
+    // would fall further behind the camera with every frame.
+    const uint64_t due = scheduledMs_ + framePeriodMs_;
+    if (now < due) {
+        Clock().Wait(static_cast<uint32_t>(due - now));
+        scheduledMs_ = due;
+    } else {
+        // A frame that is late keeps the schedule, so the next one may follow sooner; one that is a
+        // whole period or more behind (a pause in the stream) starts a new schedule.
+        scheduledMs_ = now - due < framePeriodMs_ ? due : now;
+    }
 }
 
 }  // namespace talvane

@@ -8,7 +8,8 @@
 // "H264" when they carry a readable SPS within their first 64 bytes (the picture size is taken
 // from it) and "I264" otherwise. Until the first such frame, and again after any damage (unknown
 // NAL type, short slice, oversize access unit, refused frame), frames are dropped, so the host's
-// stream always starts at a key frame. Deliveries are spaced at least one frame period apart.
+// stream always starts at a key frame. Deliveries follow a schedule of one frame period per frame: a
+// frame that is ready early waits for its turn, a late one goes at once and the next may catch up.
 //
 // Threads: see CHttpMediaParser; everything runs on the channel's worker thread.
 #pragma once
@@ -81,8 +82,8 @@ private:
     bool resync_ = true;
     bool pendingIsSlice_ = true;
     SYSTEMTIME previousTime_{};  // host stamp of the last delivered frame
-    uint64_t previousMs_ = 0;    // monotonic time of that stamp
-    bool havePrevious_ = false;
+    uint64_t scheduledMs_ = 0;   // monotonic time the last delivered frame was due
+    bool haveSchedule_ = false;
     std::vector<uint8_t> frame_;
 };
 

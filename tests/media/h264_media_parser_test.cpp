@@ -442,6 +442,33 @@ TEST_F(H264ParserTest, PacingWaitsOutTheFramePeriodOnAMonotonicClock) {
     EXPECT_EQ(sink_.FrameCount(), 5u);
 }
 
+// A clock whose waits end late, as real sleeps do.
+class LateWakingClock final : public talvane::IPacingClock {
+public:
+    uint64_t NowMs() override { return now; }
+    void Wait(uint32_t ms) override { now += ms + 2; }
+    uint64_t now = 100000;
+};
+
+TEST_F(H264ParserTest, PacingKeepsTheCameraRateWhenWaitsEndLate) {
+    LateWakingClock clock;
+    parser_.SetClock(&clock);
+    parser_.SetStreamParams(40, 50, 704, 576);
+    FeedKeyFrame();
+    const uint64_t start = clock.now;
+    // The camera delivers a picture every 40 ms with some jitter: every other one comes 5 ms early.
+    constexpr int kFrames = 200;
+    for (int i = 1; i <= kFrames; ++i) {
+        const uint64_t ready = start + 40u * i - (i % 2 == 1 ? 5u : 0u);
+        if (clock.now < ready) clock.now = ready;
+        Feed(Start(kP, SliceBody(true)));
+    }
+    EXPECT_EQ(sink_.FrameCount(), static_cast<size_t>(kFrames));
+    // Late wake-ups must not add up: the host keeps pace with the camera instead of falling
+    // further behind with every waited frame.
+    EXPECT_LE(clock.now, start + 40u * kFrames + 10u);
+}
+
 // A frame that records the order of the host calls made on it.
 class RecordingFrame final : public talvane::IHostFrame {
 public:
