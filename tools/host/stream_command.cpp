@@ -262,19 +262,23 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
                       ", one frame every " + std::to_string(options.periodMs) + " ms, quality " +
                       std::to_string(options.quality) + " (Ctrl-C stops)");
     }
+    // Counts a received frame, appends it to the output file and decodes it.
+    const auto consume = [&](const QueuedFrame& f) {
+        stats.AddFrame(f.data.size(), f.fourcc == talvane::kFourCcH264, f.width, f.height,
+                       f.arrivedAt);
+        if (file.is_open()) {
+            file.write(reinterpret_cast<const char*>(f.data.data()),
+                       static_cast<std::streamsize>(f.data.size()));
+        }
+        if (decoder.Ready()) decoder.Decode(f.data.data(), f.data.size());
+    };
     if (status == kExitOk) {
         Clock::time_point lastStatus{};
         bool done = false;
         while (!done) {
             for (QueuedFrame& f : queue.Take(std::chrono::milliseconds(50))) {
                 if (options.frames != 0 && stats.Frames() >= options.frames) break;
-                stats.AddFrame(f.data.size(), f.fourcc == talvane::kFourCcH264, f.width, f.height,
-                               f.arrivedAt);
-                if (file.is_open()) {
-                    file.write(reinterpret_cast<const char*>(f.data.data()),
-                               static_cast<std::streamsize>(f.data.size()));
-                }
-                if (decoder.Ready()) decoder.Decode(f.data.data(), f.data.size());
+                consume(f);
             }
             const Clock::time_point now = Clock::now();
             int32_t st = 0;
@@ -347,13 +351,7 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     // Frames that arrived between the last turn of the loop and the stop.
     for (QueuedFrame& f : queue.Take(std::chrono::milliseconds(0))) {
         if (status != kExitOk || (options.frames != 0 && stats.Frames() >= options.frames)) break;
-        stats.AddFrame(f.data.size(), f.fourcc == talvane::kFourCcH264, f.width, f.height,
-                       f.arrivedAt);
-        if (file.is_open()) {
-            file.write(reinterpret_cast<const char*>(f.data.data()),
-                       static_cast<std::streamsize>(f.data.size()));
-        }
-        if (decoder.Ready()) decoder.Decode(f.data.data(), f.data.size());
+        consume(f);
     }
     if (decoder.Ready()) decoder.Flush();
 
