@@ -66,6 +66,9 @@ int32_t CBaseHttpChannel::Run() {
     for (;;) {
         bool stop = false;
         if (Connect()) {
+            // Whatever the parser held of the previous stream (the picture that was still open
+            // when it ended) belongs to no picture of this one: start clean, from a key frame.
+            if (parser_) parser_->Reset();
             SetState(kChannelRunning);
             if (fresh || frameSinceConnect_.load()) TouchFrameTime();
             fresh = false;
