@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "channel/camera_channel_iface.h"
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "platform/platform.h"
 #include "thread/recursive_lock.h"
 #include "zarn/host.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "zarn/host.h"
 
 namespace talvane {

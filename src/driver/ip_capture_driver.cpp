@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "driver/debug_info.h"
+#include "core/debug_info.h"
 #include "driver/ip_video_capture.h"
 #include "http/text_utils.h"
 #include "ptz/ptz_handler_factory.h"

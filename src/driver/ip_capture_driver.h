@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "core/idriver.h"
 #include "driver/custom_creator.h"
-#include "driver/idriver.h"
 #include "platform/platform.h"
 #include "zarn/capture.h"
 
@@ -23,7 +23,9 @@ namespace talvane {
 class CIPVideoCapture;
 class CBasePTZHandler;
 
-class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3, public IDriver, public ICustomCreator {
+class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3,
+                         public IDriver,
+                         public ICustomCreator {
 public:
     CIPCaptureDriver();
     ZARN_IMPLEMENT_SLOT0(CIPCaptureDriver)

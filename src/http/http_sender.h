@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 
 namespace Web {
 

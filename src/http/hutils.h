@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "http/http_sender.h"
 #include "http/result_def.h"
 #include "http/text_utils.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "media/media_receiver.h"
 #include "media/pacing_clock.h"
 

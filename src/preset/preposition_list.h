@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "core/smart_ptr.h"
+#include "preset/preposition_comm.h"
 #include "preset/xml_preposition_reader.h"
-#include "ptz/preposition_comm.h"
-#include "ptz/smart_ptr.h"
 #include "thread/recursive_lock.h"
 
 namespace talvane {

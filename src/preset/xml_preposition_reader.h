@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "thread/recursive_lock.h"
 #include "xml/xml_settings_api.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "zarn/capability.h"
 
 namespace talvane {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "properties/zarn_hd_camera_properties.h"
 #include "zarn/abi.h"
 #include "zarn/capability.h"

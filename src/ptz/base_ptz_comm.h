@@ -21,8 +21,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "driver/idriver.h"
-#include "ptz/preposition_comm.h"
+#include "core/idriver.h"
+#include "preset/preposition_comm.h"
 #include "ptz/ptz_capabilities.h"
 #include "thread/work_item_thread.h"
 #include "zarn/ptz.h"

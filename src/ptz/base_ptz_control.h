@@ -23,11 +23,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
+#include "core/smart_ptr.h"
 #include "preset/preposition_list.h"
 #include "preset/xml_preposition_reader.h"
 #include "ptz/base_ptz_comm.h"
-#include "ptz/smart_ptr.h"
 #include "zarn/abi.h"
 #include "zarn/ptz.h"
 

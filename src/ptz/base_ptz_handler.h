@@ -19,10 +19,10 @@
 #include <map>
 #include <string>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
+#include "core/smart_ptr.h"
 #include "preset/xml_preposition_reader.h"
 #include "ptz/base_ptz_control.h"
-#include "ptz/smart_ptr.h"
 #include "zarn/abi.h"
 #include "zarn/ptz.h"
 

@@ -2,7 +2,7 @@
 // handler's definition.
 #pragma once
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "zarn/ptz.h"
 
 namespace talvane {

@@ -1,5 +1,5 @@
-// The driver as the host sees it: loaded with dlopen, created through the exports and called only by
-// slot number through the raw vtable.
+// The driver as the host sees it: loaded with dlopen, created through the exports and called only
+// by slot number through the raw vtable.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,62 +9,37 @@
 #include <sstream>
 #include <string>
 
-#include "support/driver_module.h"
-#include "support/fake_host.h"
+#include "support/module_fixture.h"
 #include "support/vtable.h"
 
 namespace {
 
 using zarntest::CallSlot;
 
-using CreateFn = void* (*)();
-using DeleteFn = void (*)(void*);
+using namespace zarntest;  // driver slot numbers
 
-// Slots of the primary interface.
-enum Slot {
-    kDestroy = 0,
-    kOpen = 1,
-    kClose = 2,
-    kGetVideoCapture = 3,
-    kGetAuxiliary = 4,
-    kReserved5 = 5,
-    kGetPtzDriver = 6,
-    kReserved7 = 7,
-    kGetVideoCaptureEx = 8,
-    kGetPtzDriverEx = 9,
-};
-
-class DriverModuleTest : public ::testing::Test {
+class DriverModuleTest : public zarntest::ModuleFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(module_.Loaded()) << module_.Error();
-        create_ = module_.Function<CreateFn>("CreateIPCapture");
-        destroy_ = module_.Function<DeleteFn>("DeleteIPCapture");
-        ASSERT_NE(create_, nullptr);
-        ASSERT_NE(destroy_, nullptr);
+        ModuleFixture::SetUp();
         config_.network.port = 8080;
         config_.network.address = "192.0.2.10";
         config_.device.model = "Zarn HD2100";
         config_.extra = {{1, "1"}, {2, "554"}, {3, "2.4.1"}};
     }
-
-    zarntest::DriverModule module_;
-    CreateFn create_ = nullptr;
-    DeleteFn destroy_ = nullptr;
-    zarntest::FakeDebugSink sink_;
-    zarntest::FakeFrameAllocator allocator_;
-    zarntest::FakeDriverConfig config_;
 };
 
 TEST_F(DriverModuleTest, EveryPrimarySlotBeforeAndAfterOpen) {
     void* driver = create_();
     ASSERT_NE(driver, nullptr);
-    for (int slot : {kGetVideoCapture, kGetAuxiliary, kReserved5, kGetPtzDriver, kReserved7,
-                     kGetVideoCaptureEx, kGetPtzDriverEx}) {
+    for (int slot :
+         {kDriverGetVideoCapture, kDriverGetAuxiliary, kDriverReserved5, kDriverGetPtzDriver,
+          kDriverReserved7, kDriverGetVideoCaptureEx, kDriverGetPtzDriverEx}) {
         EXPECT_EQ(CallSlot<void*>(driver, slot), nullptr) << "slot " << slot;
     }
 
-    ASSERT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kOpen, &sink_, &allocator_, &config_)));
+    ASSERT_TRUE(
+        (CallSlot<bool, void*, void*, void*>(driver, kDriverOpen, &sink_, &allocator_, &config_)));
     auto notices = sink_.Matching("DRIVER IS OPENED");
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].level, 3);
@@ -72,59 +47,62 @@ TEST_F(DriverModuleTest, EveryPrimarySlotBeforeAndAfterOpen) {
               "DRIVER IS OPENED (name: ZarnHDIPCapture, device model: Zarn HD2100, FW: 2.4.1, "
               "address: 192.0.2.10:8080)");
 
-    void* capture = CallSlot<void*>(driver, kGetVideoCapture);
+    void* capture = CallSlot<void*>(driver, kDriverGetVideoCapture);
     ASSERT_NE(capture, nullptr);
-    EXPECT_EQ(CallSlot<void*>(driver, kGetVideoCaptureEx), capture);
-    EXPECT_EQ(CallSlot<void*>(driver, kGetAuxiliary), nullptr);
-    EXPECT_EQ(CallSlot<void*>(driver, kReserved5), nullptr);
-    EXPECT_EQ(CallSlot<void*>(driver, kReserved7), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetVideoCaptureEx), capture);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetAuxiliary), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverReserved5), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverReserved7), nullptr);
     // Open creates the PTZ handler; both getters hand out the same object.
-    void* ptz = CallSlot<void*>(driver, kGetPtzDriver);
+    void* ptz = CallSlot<void*>(driver, kDriverGetPtzDriver);
     ASSERT_NE(ptz, nullptr);
-    EXPECT_EQ(CallSlot<void*>(driver, kGetPtzDriverEx), ptz);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetPtzDriverEx), ptz);
     // The video capture object's channel count comes from the configuration.
     EXPECT_EQ(CallSlot<uint32_t>(capture, 1), 1u);
 
-    CallSlot<void>(driver, kClose);
-    EXPECT_EQ(CallSlot<void*>(driver, kGetVideoCapture), nullptr);
-    EXPECT_EQ(CallSlot<void*>(driver, kGetPtzDriver), nullptr);
-    EXPECT_EQ(CallSlot<void*>(driver, kGetPtzDriverEx), nullptr);
-    CallSlot<void>(driver, kClose);  // a second Close does nothing
+    CallSlot<void>(driver, kDriverClose);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetVideoCapture), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetPtzDriver), nullptr);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetPtzDriverEx), nullptr);
+    CallSlot<void>(driver, kDriverClose);  // a second Close does nothing
 
     // Slot 0 destroys and frees the object (flags bit 0), as DeleteIPCapture does.
-    CallSlot<void*, unsigned>(driver, kDestroy, 1u);
+    CallSlot<void*, unsigned>(driver, kDriverDestroy, 1u);
 }
 
 TEST_F(DriverModuleTest, AllCreateAndDeleteNamesWorkAndNullIsIgnored) {
-    for (const char* name : {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2",
-                             "CreateIPCaptureEx3"}) {
+    for (const char* name :
+         {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3"}) {
         auto create = module_.Function<CreateFn>(name);
         ASSERT_NE(create, nullptr) << name;
         void* driver = create();
         ASSERT_NE(driver, nullptr);
         destroy_(driver);
     }
-    for (const char* name : {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2",
-                             "DeleteIPCaptureEx3"}) {
+    for (const char* name :
+         {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"}) {
         auto destroy = module_.Function<DeleteFn>(name);
         ASSERT_NE(destroy, nullptr) << name;
         destroy(nullptr);
         void* driver = create_();
-        ASSERT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kOpen, &sink_, &allocator_, &config_)));
+        ASSERT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kDriverOpen, &sink_, &allocator_,
+                                                         &config_)));
         destroy(driver);  // deletes an opened driver, its video capture object included
     }
 }
 
 TEST_F(DriverModuleTest, OpenWithoutConfigurationFailsCleanly) {
     void* driver = create_();
-    EXPECT_FALSE((CallSlot<bool, void*, void*, void*>(driver, kOpen, &sink_, nullptr, nullptr)));
-    EXPECT_EQ(CallSlot<void*>(driver, kGetVideoCapture), nullptr);
+    EXPECT_FALSE(
+        (CallSlot<bool, void*, void*, void*>(driver, kDriverOpen, &sink_, nullptr, nullptr)));
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetVideoCapture), nullptr);
     EXPECT_EQ(sink_.Count("no configuration"), 1u);
     destroy_(driver);
 
     // No sink at all: nothing to log to, and no crash.
     driver = create_();
-    EXPECT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kOpen, nullptr, nullptr, &config_)));
+    EXPECT_TRUE(
+        (CallSlot<bool, void*, void*, void*>(driver, kDriverOpen, nullptr, nullptr, &config_)));
     destroy_(driver);
 }
 
@@ -141,10 +119,10 @@ TEST(DriverExportsTest, ModuleExportsExactlyTheEntryPoints) {
         if (in >> address >> type >> name && (type == "T" || type == "W")) exported.insert(name);
     }
     const std::set<std::string> expected = {
-        "CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3",
-        "DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3",
-        "InitCapabilityQuery", "StartCapabilityQuery", "TerminateCapabilityQuery",
-        "UninitCapabilityQuery"};
+        "CreateIPCapture",      "CreateIPCaptureEx",        "CreateIPCaptureEx2",
+        "CreateIPCaptureEx3",   "DeleteIPCapture",          "DeleteIPCaptureEx",
+        "DeleteIPCaptureEx2",   "DeleteIPCaptureEx3",       "InitCapabilityQuery",
+        "StartCapabilityQuery", "TerminateCapabilityQuery", "UninitCapabilityQuery"};
     EXPECT_EQ(exported, expected);
 }
 

@@ -18,8 +18,7 @@ extern "C" {
 }
 
 #include "camsim.h"
-#include "support/driver_module.h"
-#include "support/fake_host.h"
+#include "support/module_fixture.h"
 #include "support/vtable.h"
 
 namespace {
@@ -27,12 +26,8 @@ namespace {
 using namespace std::chrono_literals;
 using zarntest::CallSlot;
 
-using CreateFn = void* (*)();
-using DeleteFn = void (*)(void*);
-
-constexpr int kDriverOpen = 1;
-constexpr int kDriverClose = 2;
-constexpr int kDriverGetVideoCapture = 3;
+using zarntest::kDriverClose;
+using zarntest::kDriverGetVideoCapture;
 constexpr int kCaptureStartChannel = 2;
 constexpr int kCaptureStopChannel = 3;
 constexpr int kCaptureGetChannelState = 6;
@@ -124,7 +119,7 @@ DecodeResult DecodeStream(const std::vector<uint8_t>& stream, int width, int hei
     return result;
 }
 
-class VideoEndToEndTest : public ::testing::Test {
+class VideoEndToEndTest : public zarntest::ModuleFixture {
 protected:
     void StartCamera(std::vector<zarncam::AuthScheme> auth) {
         zarncam::Config config;
@@ -143,15 +138,8 @@ protected:
     // Opens the module, streams channel 0 at 704x576, 40 ms, quality 50 until `frames` frames
     // arrived, and stops it again.
     void Stream(size_t frames) {
-        ASSERT_TRUE(module_.Loaded()) << module_.Error();
-        auto create = module_.Function<CreateFn>("CreateIPCapture");
-        auto destroy = module_.Function<DeleteFn>("DeleteIPCapture");
-        ASSERT_NE(create, nullptr);
-        ASSERT_NE(destroy, nullptr);
-        void* driver = create();
+        void* driver = OpenDriver();
         ASSERT_NE(driver, nullptr);
-        ASSERT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kDriverOpen, &debugSink_,
-                                                         &allocator_, &config_)));
         void* capture = CallSlot<void*>(driver, kDriverGetVideoCapture);
         ASSERT_NE(capture, nullptr);
 
@@ -172,7 +160,7 @@ protected:
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
         channelSink_.Seal();
         CallSlot<void>(driver, kDriverClose);
-        destroy(driver);
+        DeleteDriver(driver);
         EXPECT_EQ(channelSink_.CallsAfterSeal(), 0u);
         EXPECT_EQ(allocator_.Outstanding(), 0u);
     }
@@ -221,10 +209,6 @@ protected:
         return -1;
     }
 
-    zarntest::DriverModule module_;
-    zarntest::FakeDebugSink debugSink_;
-    zarntest::FakeFrameAllocator allocator_;
-    zarntest::FakeDriverConfig config_;
     zarntest::FakeChannelSink channelSink_;
     std::unique_ptr<zarncam::Camera> camera_;
 };
@@ -241,8 +225,8 @@ TEST_F(VideoEndToEndTest, HostReceivesDecodablePacedH264) {
     EXPECT_LT(config, stream);
     EXPECT_EQ(camera_->Requests()[static_cast<size_t>(config)].target, kExpectedConfig);
     EXPECT_EQ(camera_->Requests()[static_cast<size_t>(config)].auth, zarncam::AuthScheme::kBasic);
-    EXPECT_EQ(debugSink_.Count("Camera 127.0.0.1 is online"), 1u);
-    EXPECT_EQ(debugSink_.Count("secret"), 0u);
+    EXPECT_EQ(sink_.Count("Camera 127.0.0.1 is online"), 1u);
+    EXPECT_EQ(sink_.Count("secret"), 0u);
 }
 
 TEST_F(VideoEndToEndTest, DigestOnlyCameraIsLearnedOnceAndKept) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ptz/preposition_comm.h"
+#include "preset/preposition_comm.h"
 
 namespace zarntest {
 

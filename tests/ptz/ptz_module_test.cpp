@@ -14,8 +14,7 @@
 
 #include "camsim.h"
 #include "platform/platform.h"
-#include "support/driver_module.h"
-#include "support/fake_host.h"
+#include "support/module_fixture.h"
 #include "support/vtable.h"
 #include "zarn/ptz.h"
 
@@ -24,13 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 using zarntest::CallSlot;
 
-using CreateFn = void* (*)();
-using DeleteFn = void (*)(void*);
+using zarntest::kDriverGetPtzDriver;
+using zarntest::kDriverGetPtzDriverEx;
 
-// Driver slots.
-constexpr int kOpen = 1;
-constexpr int kGetPtzDriver = 6;
-constexpr int kGetPtzDriverEx = 9;
 // PTZ driver slots.
 constexpr int kGetControl = 1;
 constexpr int kGetPtzControl = 2;
@@ -101,14 +96,11 @@ struct Control {
     }
 };
 
-class PtzModuleTest : public ::testing::Test {
+class PtzModuleTest : public zarntest::ModuleFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(module_.Loaded()) << module_.Error();
-        create_ = module_.Function<CreateFn>("CreateIPCapture");
-        destroy_ = module_.Function<DeleteFn>("DeleteIPCapture");
-        ASSERT_NE(create_, nullptr);
-        ASSERT_NE(destroy_, nullptr);
+        ModuleFixture::SetUp();
+        if (HasFatalFailure()) return;
 
         zarncam::Config camConfig;
         camConfig.auth = {zarncam::AuthScheme::kBasic};
@@ -126,9 +118,8 @@ protected:
         RemoveFile();
     }
     void TearDown() override {
-        for (void* driver : drivers_) destroy_(driver);
-        drivers_.clear();
-        camera_->Stop();
+        ModuleFixture::TearDown();
+        if (camera_) camera_->Stop();
         RemoveFile();
     }
     void RemoveFile() {
@@ -137,21 +128,8 @@ protected:
         std::filesystem::remove(filePath_ + ".damaged", ignored);
     }
 
-    // An opened driver (destroyed at the end of the test unless the test does it).
-    void* OpenDriver() {
-        void* driver = create_();
-        EXPECT_NE(driver, nullptr);
-        EXPECT_TRUE(
-            (CallSlot<bool, void*, void*, void*>(driver, kOpen, &sink_, &allocator_, &config_)));
-        drivers_.push_back(driver);
-        return driver;
-    }
-    void DestroyDriver(void* driver) {
-        std::erase(drivers_, driver);
-        destroy_(driver);
-    }
     Control ControlOf(void* driver) {
-        void* ptz = CallSlot<void*>(driver, kGetPtzDriverEx);
+        void* ptz = CallSlot<void*>(driver, kDriverGetPtzDriverEx);
         EXPECT_NE(ptz, nullptr);
         void* control = CallSlot<void*, uint32_t>(ptz, kGetPtzControl, 0u);
         EXPECT_NE(control, nullptr);
@@ -169,22 +147,15 @@ protected:
         return camera_->WaitForRequestCount("/cgi-bin/PtzConfig.cgi", n, 10s);
     }
 
-    zarntest::DriverModule module_;
-    CreateFn create_ = nullptr;
-    DeleteFn destroy_ = nullptr;
-    zarntest::FakeDebugSink sink_;
-    zarntest::FakeFrameAllocator allocator_;
-    zarntest::FakeDriverConfig config_;
     std::unique_ptr<zarncam::Camera> camera_;
     std::string filePath_;
-    std::vector<void*> drivers_;
 };
 
 TEST_F(PtzModuleTest, HandlerSlotsHandOutOneControlForChannelZero) {
     void* driver = OpenDriver();
-    void* ptz = CallSlot<void*>(driver, kGetPtzDriver);
+    void* ptz = CallSlot<void*>(driver, kDriverGetPtzDriver);
     ASSERT_NE(ptz, nullptr);
-    EXPECT_EQ(CallSlot<void*>(driver, kGetPtzDriverEx), ptz);
+    EXPECT_EQ(CallSlot<void*>(driver, kDriverGetPtzDriverEx), ptz);
     EXPECT_EQ((CallSlot<void*, uint32_t>(ptz, kGetPtzControl, 1u)), nullptr);
     void* control = CallSlot<void*, uint32_t>(ptz, kGetPtzControl, 0u);
     ASSERT_NE(control, nullptr);
@@ -367,7 +338,7 @@ TEST_F(PtzModuleTest, PresetsEndToEndAndBackWithANewDriver) {
     EXPECT_EQ(PtzTargets().back(), Request("&Move=PresetSet&PresetNo=1&PresetName=preset1"));
     EXPECT_EQ(camera_->Presets(), (std::map<int, std::string>{{1, "preset1"}, {2, "preset2"}}));
 
-    DestroyDriver(driver);
+    DeleteDriver(driver);
 
     // A new driver object reads the same presets back.
     Control again = ControlOf(OpenDriver());
@@ -410,8 +381,7 @@ TEST_F(PtzModuleTest, ASilentCameraCannotHoldTheHostWhenTheDriverIsDeleted) {
     ASSERT_EQ(control.Move(talvane::kPtzLeft, 16), 1);
     ASSERT_TRUE(camera_->WaitForStats(
         [&](const zarncam::Stats& s) { return s.connectionsAccepted > accepted; }, 10s));
-    std::erase(drivers_, driver);
-    auto deleting = std::async(std::launch::async, [&] { destroy_(driver); });
+    auto deleting = std::async(std::launch::async, [&] { DeleteDriver(driver); });
     // The driver's request time-out is 10 s; only aborting the request ends it well before.
     ASSERT_EQ(deleting.wait_for(5s), std::future_status::ready);
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 
 namespace zarntest {
 

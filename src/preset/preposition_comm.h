@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 
 namespace talvane {
 
