@@ -4,6 +4,9 @@
 #   make sanitize  the suite under ASan+UBSan (build-asan/), and the threaded suites under TSan (build-tsan/)
 #   make demo      build, then run the reference host against the built-in camera simulator
 #   make bench     build the benchmarks into build/ and run them (about half a minute)
+#   make windows   build ZarnHDIPCapture.dll for 32-bit (build-win32/) and 64-bit (build-win64/)
+#                  Windows with MinGW-w64, check the slot layout and the DLLs' export and import tables
+#   make windows-test  the Windows suites (64-bit) under Wine, against a native camera simulator
 
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -13,7 +16,7 @@ THREADED_SUITES ?= thread|platform|channel|driver|ptz|preset|properties|e2e|host
 BENCH_MIN_TIME ?= 0.5
 BENCH_FLAGS ?=
 
-.PHONY: all deps build test sanitize sanitize-address sanitize-thread demo bench clean
+.PHONY: all deps build test sanitize sanitize-address sanitize-thread demo bench deps-windows windows windows-test clean
 
 all: build
 
@@ -50,5 +53,25 @@ bench: deps
 	./build/bench/parser_bench --benchmark_min_time=$(BENCH_MIN_TIME) $(BENCH_FLAGS)
 	./build/bench/stream_bench $(BENCH_FLAGS)
 
+deps-windows:
+	./scripts/install-deps.sh windows
+
+windows: deps-windows
+	cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DZARN_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-win32 -j $(JOBS)
+	cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DZARN_BUILD_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build build-win64 -j $(JOBS) --target ZarnHDIPCapture
+	./scripts/check-dll.sh i686 build-win32/ZarnHDIPCapture.dll
+	./scripts/check-dll.sh x86_64 build-win64/ZarnHDIPCapture.dll
+
+# The native simulator comes from the Linux build (build/); only zarncam is built there.
+windows-test: windows deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target zarncam
+	cmake --build build-win64 -j $(JOBS)
+	./scripts/wine-suite.sh build-win64 build/tools/camsim/zarncam
+
 clean:
-	rm -rf build build-asan build-tsan demo-out
+	rm -rf build build-asan build-tsan build-win32 build-win64 demo-out

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need.
+# Installs the Debian packages the build, the tests and the tools need; with the argument
+# "windows", those of the Windows cross builds and their Wine suite instead.
 # A machine that already has every package is left untouched.
 set -euo pipefail
 
@@ -11,6 +12,11 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev libpng-dev libcli11-dev nlohmann-json3-dev
   ffmpeg libssl-dev
 )
+if [ "${1:-}" = "windows" ]; then
+  packages=(cmake ninja-build make python3 googletest nlohmann-json3-dev
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+    binutils-mingw-w64-x86-64 wine64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -20,8 +20,15 @@ bool CBaseCameraChannel::Start(const StreamParams* params) {
     Stop();
     if (params == nullptr) return false;
     TakeParams(*params, false, "talvane::CBaseCameraChannel::Start");
+    // A failed socket start-up is not reported: the worker's requests will fail and say so.
+    if (!networking_) networking_ = platform::StartNetworking();
     stopEvent_.Reset();
-    return LaunchWorker();
+    if (LaunchWorker()) return true;
+    if (networking_) {
+        platform::StopNetworking();
+        networking_ = false;
+    }
+    return false;
 }
 
 void CBaseCameraChannel::Stop() {
@@ -29,6 +36,10 @@ void CBaseCameraChannel::Stop() {
     camera_.fetch_or(kStoppingBit);
     SetCameraState(false);
     StopWorker();
+    if (networking_) {
+        platform::StopNetworking();
+        networking_ = false;
+    }
     // The worker marks the state 2 when a stop ends its stream; a stopped channel reads 3.
     SetState(kChannelStopped);
     camera_.fetch_and(~kStoppingBit);

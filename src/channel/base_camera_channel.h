@@ -93,6 +93,7 @@ private:
     StreamParams params_;
     std::thread worker_;
     platform::Event stopEvent_{true, false};
+    bool networking_ = false;  // this channel started the socket layer (owner's thread only)
 };
 
 }  // namespace talvane

@@ -26,6 +26,10 @@ std::string RemoveChars(const std::string& text, const std::string& set);
 std::string GetValue(const std::string& key, const std::string& separator, const std::string& text,
                      const std::string& delimiters);
 
+// Every byte outside the URI unreserved set (letters, digits, "-", ".", "_", "~") as %XX, for
+// text that goes into a query string (user names, passwords).
+std::string PercentEncode(const std::string& text);
+
 // Strict decimal conversion: an optional sign and at least one digit, nothing else, within the
 // 32-bit range. On failure `out` is 0 and the result false.
 bool ParseInt(const std::string& text, int32_t& out);

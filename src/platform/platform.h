@@ -53,6 +53,11 @@ uint64_t NowFileTime();
 // Milliseconds on a monotonic clock (for pacing and elapsed times).
 uint64_t MonotonicMs();
 
+// Socket start-up for one user of the network (a started channel); true when it succeeded. Every
+// successful start is matched by one StopNetworking.
+bool StartNetworking();
+void StopNetworking();
+
 // Folder of the running program's executable, ending in a path separator.
 std::string HostProgramDirectory();
 

@@ -1,9 +1,8 @@
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/platform_backend.h"
 
 namespace talvane::platform {
 
@@ -53,7 +52,9 @@ unsigned ProcessorCount() {
     return n == 0 ? 1 : n;
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 namespace {
 
@@ -76,19 +77,18 @@ constexpr uint64_t kTicksPerDay = 86400000ull * kTicksPerMs;
 
 void GetSystemTime(SYSTEMTIME* out) {
     using namespace std::chrono;
-    const auto now = system_clock::now();
-    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-    const time_t secs = static_cast<time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    out->wYear = static_cast<uint16_t>(tm.tm_year + 1900);
-    out->wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
-    out->wDayOfWeek = static_cast<uint16_t>(tm.tm_wday);
-    out->wDay = static_cast<uint16_t>(tm.tm_mday);
-    out->wHour = static_cast<uint16_t>(tm.tm_hour);
-    out->wMinute = static_cast<uint16_t>(tm.tm_min);
-    out->wSecond = static_cast<uint16_t>(tm.tm_sec);
-    out->wMilliseconds = static_cast<uint16_t>(ms % 1000);
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss<milliseconds> time(now - day);
+    out->wYear = static_cast<uint16_t>(static_cast<int>(date.year()));
+    out->wMonth = static_cast<uint16_t>(static_cast<unsigned>(date.month()));
+    out->wDayOfWeek = static_cast<uint16_t>(weekday(day).c_encoding());
+    out->wDay = static_cast<uint16_t>(static_cast<unsigned>(date.day()));
+    out->wHour = static_cast<uint16_t>(time.hours().count());
+    out->wMinute = static_cast<uint16_t>(time.minutes().count());
+    out->wSecond = static_cast<uint16_t>(time.seconds().count());
+    out->wMilliseconds = static_cast<uint16_t>(time.subseconds().count());
 }
 
 uint64_t SystemTimeToFileTime(const SYSTEMTIME& t) {
@@ -98,13 +98,14 @@ uint64_t SystemTimeToFileTime(const SYSTEMTIME& t) {
     }
     const int64_t days = DaysSince1601(t.wYear, t.wMonth, t.wDay);
     const uint64_t msOfDay =
-        ((static_cast<uint64_t>(t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
+        ((static_cast<uint64_t>(t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 +
+        t.wMilliseconds;
     return static_cast<uint64_t>(days) * kTicksPerDay + msOfDay * kTicksPerMs;
 }
 
 uint64_t NowFileTime() {
     SYSTEMTIME t;
-    GetSystemTime(&t);
+    platform::GetSystemTime(&t);
     return SystemTimeToFileTime(t);
 }
 
@@ -112,6 +113,24 @@ uint64_t MonotonicMs() {
     using namespace std::chrono;
     return static_cast<uint64_t>(
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+namespace {
+std::mutex gVersionMutex;
+std::optional<Version> gInjectedVersion;
+}  // namespace
+
+Version HostCoreVersion() {
+    {
+        std::lock_guard<std::mutex> lock(gVersionMutex);
+        if (gInjectedVersion) return *gInjectedVersion;
+    }
+    return backend::ReadHostCoreVersion().value_or(Version{5, 12, 0, 0});
+}
+
+void SetHostCoreVersionForTesting(std::optional<Version> version) {
+    std::lock_guard<std::mutex> lock(gVersionMutex);
+    gInjectedVersion = version;
 }
 
 }  // namespace talvane::platform

@@ -1,15 +1,8 @@
 #include <unistd.h>
 
-#include <mutex>
-
-#include "platform/platform.h"
+#include "platform/platform_backend.h"
 
 namespace talvane::platform {
-
-namespace {
-std::mutex gVersionMutex;
-std::optional<Version> gInjectedVersion;
-}  // namespace
 
 std::string HostProgramDirectory() {
     char path[4096];
@@ -21,16 +14,19 @@ std::string HostProgramDirectory() {
     return full.substr(0, slash + 1);
 }
 
-Version HostCoreVersion() {
-    std::lock_guard<std::mutex> lock(gVersionMutex);
-    if (gInjectedVersion) return *gInjectedVersion;
-    // This platform has no version resources: the host core counts as 5.12.0.0.
-    return Version{5, 12, 0, 0};
+// Sockets need no start-up here.
+bool StartNetworking() {
+    return true;
+}
+void StopNetworking() {}
+
+namespace backend {
+
+// This platform has no version resources: the caller falls back to 5.12.0.0.
+std::optional<Version> ReadHostCoreVersion() {
+    return std::nullopt;
 }
 
-void SetHostCoreVersionForTesting(std::optional<Version> version) {
-    std::lock_guard<std::mutex> lock(gVersionMutex);
-    gInjectedVersion = version;
-}
+}  // namespace backend
 
 }  // namespace talvane::platform

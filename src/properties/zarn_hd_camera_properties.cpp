@@ -1,7 +1,5 @@
 #include "properties/zarn_hd_camera_properties.h"
 
-#include <curl/curl.h>
-
 #include <cstring>
 #include <vector>
 
@@ -28,16 +26,6 @@ std::string ValueOf(const std::string& key, const std::string& text) {
     return HUtils::GetValue(key, "=", text, "\r\n");
 }
 
-// Every character outside the URI unreserved set becomes %XX.
-std::string PercentEncode(const std::string& text) {
-    if (text.empty()) return text;
-    char* escaped = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
-    if (escaped == nullptr) return std::string();
-    std::string out(escaped);
-    curl_free(escaped);
-    return out;
-}
-
 }  // namespace
 
 CZarnHDCameraProperties::CZarnHDCameraProperties(const DEVICE_INFO& device, int32_t videoStandard)
@@ -52,8 +40,8 @@ void CZarnHDCameraProperties::AbortRequest() {
 std::string CZarnHDCameraProperties::LoginRequest(const std::string& user,
                                                   const std::string& password) {
     return "/cgi-bin/LoginConfig.cgi?Action=Check" +
-           HUtils::FormatString("&User=%s&Password=%s", PercentEncode(user).c_str(),
-                                PercentEncode(password).c_str());
+           HUtils::FormatString("&User=%s&Password=%s", HUtils::PercentEncode(user).c_str(),
+                                HUtils::PercentEncode(password).c_str());
 }
 
 bool CZarnHDCameraProperties::GetProperties(int& error) {

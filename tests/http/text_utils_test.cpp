@@ -50,3 +50,11 @@ TEST(TextTest, TrimRemoveAndFormat) {
 }
 
 }  // namespace
+
+TEST(PercentEncodeTest, KeepsOnlyUnreservedCharacters) {
+    EXPECT_EQ(HUtils::PercentEncode(""), "");
+    EXPECT_EQ(HUtils::PercentEncode("Az09-._~"), "Az09-._~");
+    EXPECT_EQ(HUtils::PercentEncode("a&b#c%d+e=f:g h/"), "a%26b%23c%25d%2Be%3Df%3Ag%20h%2F");
+    // Bytes above 0x7F and NUL are encoded byte by byte, upper-case hex.
+    EXPECT_EQ(HUtils::PercentEncode(std::string("\xC3\xBC\x00\x7F", 4)), "%C3%BC%00%7F");
+}

@@ -18,7 +18,7 @@ TEST(PlatformTimeTest, CalendarRecordsConvertToTicksSince1601) {
     EXPECT_EQ(SystemTimeToFileTime(bad), 0ull);
 
     SYSTEMTIME now;
-    GetSystemTime(&now);
+    talvane::platform::GetSystemTime(&now);
     EXPECT_GE(now.wYear, 2024);
     const uint64_t a = SystemTimeToFileTime(now);
     const uint64_t b = NowFileTime();

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
-#include <pugixml.hpp>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "platform/platform.h"
 #include "support/module_fixture.h"
 #include "support/vtable.h"
+#include "xml/xml_settings_api.h"
 #include "zarn/ptz.h"
 
 namespace {
@@ -254,15 +254,28 @@ TEST_F(PtzModuleTest, ABurstCollapsesToTheRunningRequestAndTheNewest) {
     EXPECT_EQ(targets.back(), Request("&Move=Stop"));
 }
 
-// Checks one Preposition element of the preset file.
-void ExpectEntry(const pugi::xml_document& doc, int index, const char* name, const char* slot) {
-    char path[64];
-    std::snprintf(path, sizeof(path), "/Zarn/PtzChannel01/Preposition%03d", index);
-    pugi::xml_node entry = doc.select_node(path).node();
-    ASSERT_TRUE(entry) << path;
-    EXPECT_STREQ(entry.child("Name").attribute("value").value(), name) << path;
-    EXPECT_STREQ(entry.child("Slot").attribute("value").value(), slot) << path;
-}
+// The preset file beside the program, read as a settings document of its own.
+class PresetFile {
+public:
+    explicit PresetFile(const std::string& path)
+        : loaded_(xml_.Load(path.substr(path.find_last_of("\\/") + 1).c_str()) == 0) {}
+    ~PresetFile() {
+        if (loaded_) xml_.Unload();
+    }
+    bool Loaded() const { return loaded_; }
+    bool Has(int index) { return xml_.Exists("Zarn/PtzChannel01/Preposition%03d", index) == 1; }
+
+    // Checks one Preposition element.
+    void ExpectEntry(int index, const char* name, const char* slot) {
+        ASSERT_TRUE(Has(index)) << "Preposition" << index;
+        EXPECT_EQ(xml_.GetString("Zarn/PtzChannel01/Preposition%03d/Name", index), name);
+        EXPECT_EQ(xml_.GetString("Zarn/PtzChannel01/Preposition%03d/Slot", index), slot);
+    }
+
+private:
+    CXMLSettingsAPI xml_;
+    bool loaded_;
+};
 
 TEST_F(PtzModuleTest, PresetsEndToEndAndBackWithANewDriver) {
     void* driver = OpenDriver();
@@ -314,10 +327,10 @@ TEST_F(PtzModuleTest, PresetsEndToEndAndBackWithANewDriver) {
 
     // The file beside the program holds both presets.
     {
-        pugi::xml_document doc;
-        ASSERT_TRUE(doc.load_file(filePath_.c_str())) << filePath_;
-        ExpectEntry(doc, 0, "Gate", "0");
-        ExpectEntry(doc, 1, "Yard", "1");
+        PresetFile file(filePath_);
+        ASSERT_TRUE(file.Loaded()) << filePath_;
+        file.ExpectEntry(0, "Gate", "0");
+        file.ExpectEntry(1, "Yard", "1");
     }
 
     ASSERT_EQ(control.Delete("Gate"), 1);
@@ -326,10 +339,10 @@ TEST_F(PtzModuleTest, PresetsEndToEndAndBackWithANewDriver) {
     EXPECT_EQ(control.NameAt(0), "Yard");
     EXPECT_EQ(control.Delete("Gate"), talvane::kPtzPresetFailed);
     {
-        pugi::xml_document doc;
-        ASSERT_TRUE(doc.load_file(filePath_.c_str()));
-        ExpectEntry(doc, 0, "Yard", "1");
-        EXPECT_FALSE(doc.select_node("/Zarn/PtzChannel01/Preposition001"));
+        PresetFile file(filePath_);
+        ASSERT_TRUE(file.Loaded());
+        file.ExpectEntry(0, "Yard", "1");
+        EXPECT_FALSE(file.Has(1));
     }
     // The freed slot 0 is taken again; the new preset comes last.
     ASSERT_EQ(control.Move(talvane::kPtzLeft, 4), 1);

@@ -1,4 +1,5 @@
-// Loads the built driver module with dlopen, as the host does, and resolves its exports.
+// Loads the built driver module as the host does (dlopen, or LoadLibraryA on Windows) and resolves
+// its exports.
 #pragma once
 
 #include <string>

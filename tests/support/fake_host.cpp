@@ -90,19 +90,19 @@ FakeFrame::FakeFrame(uint32_t fourccIn, uint32_t capacityIn, std::string nameIn)
 
 void FakeFrame::StampTime() {
     // The host's clock: UTC now.
-    const auto now = std::chrono::system_clock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    const time_t secs = static_cast<time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    time.wYear = static_cast<uint16_t>(tm.tm_year + 1900);
-    time.wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
-    time.wDayOfWeek = static_cast<uint16_t>(tm.tm_wday);
-    time.wDay = static_cast<uint16_t>(tm.tm_mday);
-    time.wHour = static_cast<uint16_t>(tm.tm_hour);
-    time.wMinute = static_cast<uint16_t>(tm.tm_min);
-    time.wSecond = static_cast<uint16_t>(tm.tm_sec);
-    time.wMilliseconds = static_cast<uint16_t>(ms % 1000);
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss<milliseconds> clock(now - day);
+    time.wYear = static_cast<uint16_t>(static_cast<int>(date.year()));
+    time.wMonth = static_cast<uint16_t>(static_cast<unsigned>(date.month()));
+    time.wDayOfWeek = static_cast<uint16_t>(weekday(day).c_encoding());
+    time.wDay = static_cast<uint16_t>(static_cast<unsigned>(date.day()));
+    time.wHour = static_cast<uint16_t>(clock.hours().count());
+    time.wMinute = static_cast<uint16_t>(clock.minutes().count());
+    time.wSecond = static_cast<uint16_t>(clock.seconds().count());
+    time.wMilliseconds = static_cast<uint16_t>(clock.subseconds().count());
     stampedAt = std::chrono::steady_clock::now();
 }
 
@@ -160,8 +160,12 @@ std::vector<uint32_t> FakeFrameAllocator::Capacities() const {
 
 // ---- FakeDriverConfig
 
-talvane::IDeviceSettings* FakeDriverConfig::GetDeviceSettings() { return &device; }
-talvane::INetworkSettings* FakeDriverConfig::GetNetworkSettings() { return &network; }
+talvane::IDeviceSettings* FakeDriverConfig::GetDeviceSettings() {
+    return &device;
+}
+talvane::INetworkSettings* FakeDriverConfig::GetNetworkSettings() {
+    return &network;
+}
 
 const char* FakeDriverConfig::GetExtraParameter(int32_t index) {
     std::lock_guard<std::mutex> lock(mutex_);

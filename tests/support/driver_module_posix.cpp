@@ -1,10 +1,12 @@
-#include "support/driver_module.h"
-
 #include <dlfcn.h>
+
+#include "support/driver_module.h"
 
 namespace zarntest {
 
-const char* DriverModule::Path() { return ZARN_MODULE_PATH; }
+const char* DriverModule::Path() {
+    return ZARN_MODULE_PATH;
+}
 
 DriverModule::DriverModule() {
     handle_ = dlopen(Path(), RTLD_NOW | RTLD_LOCAL);

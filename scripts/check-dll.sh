@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Checks a built ZarnHDIPCapture.dll from the outside, with objdump: the PE machine, exactly the
+# twelve entry points (undecorated), and imports from Windows system DLLs only.
+# Usage: check-dll.sh i686|x86_64 DLL
+set -euo pipefail
+
+arch="$1"
+dll="$2"
+objdump="$arch-w64-mingw32-objdump"
+case "$arch" in
+  i686) format="pei-i386" ;;
+  x86_64) format="pei-x86-64" ;;
+  *) echo "check-dll.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+
+status=0
+fail() { echo "check-dll.sh: $dll: $*" >&2; status=1; }
+
+headers="$("$objdump" -p "$dll")"
+grep -q "file format $format" <<<"$headers" || fail "not a $format file"
+
+expected="CreateIPCapture CreateIPCaptureEx CreateIPCaptureEx2 CreateIPCaptureEx3
+DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 DeleteIPCaptureEx3
+InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery"
+# The export name table: lines "[   n] +base[   m] xxxx Name" after "[Ordinal/Name Pointer] Table".
+exports="$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^\s*\[/ {print $NF; next} on && NF==0 {on=0}' <<<"$headers" | sort)"
+if [ "$exports" != "$(tr ' ' '\n' <<<"$expected" | sort)" ]; then
+  fail "exports differ from the twelve entry points:"$'\n'"$exports"
+fi
+
+allowed="KERNEL32.dll WINHTTP.dll WS2_32.dll ole32.dll OLEAUT32.dll VERSION.dll msvcrt.dll"
+imports="$(awk '/DLL Name:/ {print $3}' <<<"$headers" | sort -u)"
+for name in $imports; do
+  ok=0
+  for a in $allowed; do
+    if [ "${name,,}" = "${a,,}" ]; then ok=1; fi
+  done
+  # The C runtime may come as API-set DLLs on newer MinGW-w64.
+  case "${name,,}" in api-ms-win-crt-*) ok=1 ;; esac
+  [ $ok -eq 1 ] || fail "imports $name, which is not a Windows system DLL"
+done
+
+if [ $status -eq 0 ]; then
+  echo "$dll: $format, 12 exports, imports: $(tr '\n' ' ' <<<"$imports")"
+fi
+exit $status
