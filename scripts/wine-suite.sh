@@ -15,11 +15,11 @@ log="$build/zarncam-control.log"
 camera_pid=$!
 trap 'kill "$camera_pid" 2>/dev/null; wait "$camera_pid" 2>/dev/null || true' EXIT
 
-# The control server prints the address it listens on.
+# The control server prints the port it listens on (127.0.0.1).
 address=""
 for _ in $(seq 1 100); do
-  address="$(grep -oE '127\.0\.0\.1:[0-9]+' "$log" | head -n 1 || true)"
-  [ -n "$address" ] && break
+  port="$(grep -oE 'listening on port [0-9]+' "$log" | grep -oE '[0-9]+$' | head -n 1 || true)"
+  [ -n "$port" ] && address="127.0.0.1:$port" && break
   kill -0 "$camera_pid" 2>/dev/null || break
   sleep 0.1
 done

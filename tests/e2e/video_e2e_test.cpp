@@ -3,21 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libavutil/log.h>
-}
-
 #include "camsim.h"
+#include "h264_check.h"
 #include "support/module_fixture.h"
 #include "support/vtable.h"
 
@@ -35,89 +27,6 @@ constexpr int kCaptureGetChannelState = 6;
 const std::string kExpectedConfig =
     "/cgi-bin/AVConfig.cgi?Action=Set&FrameRate=25&IFrameInterval=25&VideoQuality=1&BitRate=3072"
     "&RateControlMode=2&VideoResolution=128";
-
-std::atomic<int> g_decoderErrors{0};
-
-void CountDecoderErrors(void*, int level, const char* format, va_list args) {
-    if (level <= AV_LOG_ERROR) {
-        ++g_decoderErrors;
-        std::fputs("decoder: ", stderr);
-        std::vfprintf(stderr, format, args);
-    }
-}
-
-struct DecodeResult {
-    int pictures = 0;
-    int errors = 0;
-    bool sizeMatches = true;
-};
-
-// Decodes the frames written one after another as a raw H.264 byte stream.
-DecodeResult DecodeStream(const std::vector<uint8_t>& stream, int width, int height) {
-    DecodeResult result;
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    if (codec == nullptr) {
-        result.errors = -1;
-        return result;
-    }
-    AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_H264);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* picture = av_frame_alloc();
-    g_decoderErrors = 0;
-    av_log_set_callback(CountDecoderErrors);
-    if (avcodec_open2(context, codec, nullptr) < 0) ++result.errors;
-
-    auto drain = [&] {
-        while (avcodec_receive_frame(context, picture) == 0) {
-            ++result.pictures;
-            if (picture->width != width || picture->height != height) result.sizeMatches = false;
-            if (picture->decode_error_flags != 0) ++result.errors;
-        }
-    };
-    auto send = [&](AVPacket* p) {
-        if (avcodec_send_packet(context, p) < 0) ++result.errors;
-        drain();
-    };
-    const uint8_t* data = stream.data();
-    size_t left = stream.size();
-    while (left > 0) {
-        uint8_t* out = nullptr;
-        int outSize = 0;
-        const int used =
-            av_parser_parse2(parser, context, &out, &outSize, data, static_cast<int>(left),
-                             AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (used < 0) {
-            ++result.errors;
-            break;
-        }
-        data += used;
-        left -= static_cast<size_t>(used);
-        if (outSize > 0) {
-            packet->data = out;
-            packet->size = outSize;
-            send(packet);
-        }
-    }
-    uint8_t* out = nullptr;
-    int outSize = 0;
-    av_parser_parse2(parser, context, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE,
-                     0);
-    if (outSize > 0) {
-        packet->data = out;
-        packet->size = outSize;
-        send(packet);
-    }
-    send(nullptr);  // flush
-
-    av_log_set_callback(av_log_default_callback);
-    result.errors += g_decoderErrors.load();
-    av_frame_free(&picture);
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
-    av_parser_close(parser);
-    return result;
-}
 
 class VideoEndToEndTest : public zarntest::ModuleFixture {
 protected:
@@ -181,7 +90,7 @@ protected:
         // Every frame ends with an access unit delimiter, which in a byte stream opens the next
         // access unit; the one behind the last frame opens none, so it is left out here.
         stream.resize(stream.size() - aud.size());
-        const DecodeResult decoded = DecodeStream(stream, 704, 576);
+        const zarncam::H264CheckResult decoded = zarncam::CheckH264Stream(stream, 704, 576);
         EXPECT_EQ(decoded.errors, 0);
         EXPECT_TRUE(decoded.sizeMatches);
         EXPECT_GE(decoded.pictures, static_cast<int>(frames.size()) - 1);

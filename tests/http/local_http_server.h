@@ -6,12 +6,6 @@
 // makes every wait of the script end, closes the connection and joins the thread.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,13 +14,17 @@
 #include <string_view>
 #include <thread>
 
+#include "socket_compat.h"
+
 namespace httptest {
+
+namespace net = zarncam::net;
 
 class LocalHttpServer {
 public:
     class Connection {
     public:
-        Connection(int fd, const std::atomic<bool>& stop) : fd_(fd), stop_(stop) {}
+        Connection(net::Socket fd, const std::atomic<bool>& stop) : fd_(fd), stop_(stop) {}
 
         // Reads up to the end of the request head; false when the client went away or on stop.
         bool ReadRequest(std::string* head = nullptr) {
@@ -34,9 +32,8 @@ public:
             char buffer[1024];
             while (text.find("\r\n\r\n") == std::string::npos) {
                 if (stop_.load() || text.size() > 64 * 1024) return false;
-                pollfd pfd{fd_, POLLIN, 0};
-                if (::poll(&pfd, 1, 20) <= 0) continue;
-                const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+                if (net::WaitFor(fd_, POLLIN, 20) == 0) continue;
+                const long n = net::Recv(fd_, buffer, sizeof(buffer));
                 if (n <= 0) return false;
                 text.append(buffer, static_cast<size_t>(n));
             }
@@ -46,7 +43,7 @@ public:
         bool Send(std::string_view bytes) {
             while (!bytes.empty()) {
                 if (stop_.load()) return false;
-                const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+                const long n = net::Send(fd_, bytes.data(), bytes.size());
                 if (n <= 0) return false;
                 bytes.remove_prefix(static_cast<size_t>(n));
             }
@@ -67,34 +64,22 @@ public:
         void HoldUntilStopOrClose() {
             char byte;
             while (!stop_.load()) {
-                pollfd pfd{fd_, POLLIN, 0};
-                if (::poll(&pfd, 1, 20) <= 0) continue;
-                if (::recv(fd_, &byte, 1, 0) <= 0) return;
+                if (net::WaitFor(fd_, POLLIN, 20) == 0) continue;
+                if (net::Recv(fd_, &byte, 1) <= 0) return;
             }
         }
 
     private:
-        int fd_;
+        net::Socket fd_;
         const std::atomic<bool>& stop_;
     };
 
     using Script = std::function<void(Connection&)>;
 
     explicit LocalHttpServer(Script script) : script_(std::move(script)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int one = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::listen(listener_, 8) != 0) {
-            return;
-        }
-        socklen_t length = sizeof(address);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = net::BindLoopback(0, 8);
+        if (listener_ == net::kNoSocket) return;
+        port_ = net::BoundPort(listener_);
         thread_ = std::thread([this] { Run(); });
     }
     ~LocalHttpServer() { Stop(); }
@@ -107,26 +92,25 @@ public:
     void Stop() {
         stop_.store(true);
         if (thread_.joinable()) thread_.join();
-        if (listener_ >= 0) ::close(listener_);
-        listener_ = -1;
+        net::Close(listener_);
+        listener_ = net::kNoSocket;
     }
 
 private:
     void Run() {
         while (!stop_.load()) {
-            pollfd pfd{listener_, POLLIN, 0};
-            if (::poll(&pfd, 1, 20) <= 0) continue;
-            const int fd = ::accept(listener_, nullptr, nullptr);
-            if (fd < 0) continue;
+            if (net::WaitFor(listener_, POLLIN, 20) == 0) continue;
+            const net::Socket fd = ::accept(listener_, nullptr, nullptr);
+            if (fd == net::kNoSocket) continue;
             ++accepted_;
             Connection connection(fd, stop_);
             script_(connection);
-            ::close(fd);
+            net::Close(fd);
         }
     }
 
     Script script_;
-    int listener_ = -1;
+    net::Socket listener_ = net::kNoSocket;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> accepted_{0};
@@ -135,15 +119,10 @@ private:
 
 // A loopback port on which nothing listens (bound once, then released).
 inline uint16_t ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    const net::Socket fd = net::BindLoopback(0, 0);
+    const uint16_t port = net::BoundPort(fd);
+    net::Close(fd);
+    return port;
 }
 
 }  // namespace httptest

@@ -97,22 +97,6 @@ std::string GarbageBytes() {
 
 }  // namespace
 
-const char* AuthSchemeName(AuthScheme scheme) {
-    switch (scheme) {
-        case AuthScheme::kBasic:
-            return "basic";
-        case AuthScheme::kDigest:
-            return "digest";
-        case AuthScheme::kNone:
-            break;
-    }
-    return "none";
-}
-
-std::string RequestRecord::Path() const {
-    return PathOf(target);
-}
-
 class Camera::Impl {
 public:
     explicit Impl(Config config)

@@ -2,6 +2,10 @@
 //
 // Prints "zarncam listening on port N" once it is ready. Faults can be switched while it runs by
 // typing commands on standard input (one per line, "help" lists them).
+//
+// `zarncam control` runs the control server instead: programs in other processes (the Windows
+// test builds under Wine) create and drive any number of cameras in this one through it. It
+// prints "zarncam control server listening on port N" once it is ready.
 #include <poll.h>
 #include <unistd.h>
 
@@ -13,6 +17,7 @@
 #include <string>
 
 #include "camsim.h"
+#include "control_server.h"
 
 namespace {
 
@@ -98,6 +103,23 @@ bool RunCommand(zarncam::Camera& camera, const std::string& line) {
     return true;
 }
 
+// Runs the control server until SIGINT or SIGTERM.
+int RunControlServer(uint16_t port) {
+    zarncam::ControlServer server;
+    if (!server.Start(port)) {
+        std::cerr << "cannot listen on 127.0.0.1:" << port << "\n";
+        return 1;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::printf("zarncam control server listening on port %u\n",
+                static_cast<unsigned>(server.Port()));
+    std::fflush(stdout);
+    while (g_stopRequested == 0) ::poll(nullptr, 0, 100);
+    server.Stop();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,7 +154,17 @@ int main(int argc, char** argv) {
     app.add_option("--error-prefix", faults.errorPathPrefix, "answer errors for this path prefix");
     app.add_option("--error-status", faults.errorStatus, "status for --error-prefix");
     app.add_flag("-v,--verbose", verbose, "print every request (passwords masked)");
+
+    int controlPort = 0;
+    CLI::App* control = app.add_subcommand(
+        "control",
+        "run no camera, but a control server on 127.0.0.1 through which other processes create "
+        "and drive cameras here (one JSON request per line over TCP; a program built with the "
+        "remote camera library finds it through ZARNCAM_CONTROL=127.0.0.1:PORT)");
+    control->add_option("--port", controlPort, "TCP port of the control server (0: any free port)")
+        ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
+    if (control->parsed()) return RunControlServer(static_cast<uint16_t>(controlPort));
 
     config.port = static_cast<uint16_t>(port);
     if (digest) auth = "digest";
