@@ -5,6 +5,9 @@
 // half-written one.
 //
 // An object is used by one thread at a time; the static functions may be called from any thread.
+//
+// holt_file_base.cpp holds the logic (bounds, the steps of an atomic write, the test hook); the
+// operating system's calls live in holt_file_base_posix.cpp and holt_file_base_win.cpp.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +30,13 @@ public:
     // `maxSize`, or a read fails.
     bool ReadAll(std::string& out, uint64_t maxSize);
     void Close();
-    bool IsOpen() const { return handle_ >= 0; }
+    bool IsOpen() const { return handle_ != kNoHandle; }
     const std::string& Path() const { return path_; }
 
     // Replaces the file at `path` with `data` atomically (temporary file, flush, rename). On
     // failure the old file is untouched, the temporary file is removed, `*error` (when given) gets
-    // the system error number and the result is false.
+    // the system's error number (errno on Linux, the Win32 error code on Windows) and the result
+    // is false.
     static bool WriteAtomically(const std::string& path, const std::string& data, int* error);
 
     // True when `path` names an existing regular file with at least one byte.
@@ -46,8 +50,12 @@ public:
     static void SetBeforeRenameHookForTesting(
         std::function<bool(const std::string& tempPath)> hook);
 
+    // The platform's file handle as stored (a descriptor on Linux, a HANDLE on Windows); this
+    // value is never a valid handle on either.
+    static constexpr intptr_t kNoHandle = -1;
+
 private:
     std::string path_;
-    int handle_ = -1;
+    intptr_t handle_ = kNoHandle;
     bool readMode_ = false;
 };

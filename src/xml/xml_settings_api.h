@@ -12,18 +12,29 @@
 // files, and they write atomically (temporary file, flush, rename).
 //
 // Failures: Load reports through its result (kErrorFail for a missing, empty, oversized or not
-// well-formed file). Other failures of the XML backend while the document is used (a path that
-// cannot be evaluated or is too long, a write failure, text that cannot be stored in XML, no
-// memory) are thrown as CXmlError carrying a code; callers catch them. The first lookup of
-// CreatePath is the exception: an error there counts as a miss.
+// well-formed file, or one that this class could not write back: a document type declaration,
+// more than one root element, duplicate attributes, text that is not valid UTF-8 XML text). Other
+// failures of the XML backend while the document is used (a path that cannot be evaluated or is too
+// long, a write failure, text that cannot be stored in XML, no memory) are thrown as CXmlError
+// carrying a code; callers catch them. The first lookup of CreatePath is the exception: an error
+// there counts as a miss.
 //
 // Threads: every operation may be called from any thread. Load/Unload take the load lock, the
 // document operations take the document lock (re-entered by SetString -> CreatePath); the locks
 // are taken in the order load lock, then document lock, and only Load/Unload hold both, briefly,
 // to attach or drop the document.
 //
-// The XML library stays behind this class (pimpl): this build uses pugixml; another backend only
-// needs its own xml_settings_api.cpp.
+// File format: the bytes Save writes depend only on the document, never on the XML library: the
+// declaration <?xml version="1.0" encoding="utf-8"?>, a line feed, the root element written raw
+// (its text nodes carry the layout; an element without content is written <Name/>), a line feed.
+// In attribute values &, <, " and the control characters are escaped (&amp; &lt; &quot; &#NN;),
+// in text &, <, > and carriage returns; comments and processing instructions are not kept. The
+// Linux and the Windows builds therefore write identical files and read each other's.
+//
+// Text: names, values and paths are UTF-8.
+//
+// The XML library stays behind this class: xml_settings_api.cpp holds the logic, a backend
+// (xml_settings_backend.h: pugixml on Linux, MSXML 3 through COM on Windows) holds the DOM.
 #pragma once
 
 #include <atomic>
@@ -33,6 +44,10 @@
 #include <string>
 
 #include "thread/recursive_lock.h"
+
+namespace xml_backend {
+class Document;
+}
 
 // An error raised by the XML settings document, with the backend's failure code (HRESULT-style).
 class CXmlError : public std::exception {
@@ -70,7 +85,8 @@ public:
 
     // Loads `fileName` from the host program's folder, or adds a reference when already loaded.
     // 0 on success, kErrorFail when the file is missing, empty, too large or not well-formed (the
-    // object stays unloaded). A file name holding a path separator is refused the same way.
+    // object stays unloaded), the library's code when the library cannot be started. A file name
+    // holding a path separator is refused the same way.
     int32_t Load(const char* fileName);
     // Drops one reference; returns the remaining count (0 when it was not loaded).
     int32_t Unload();
@@ -78,7 +94,7 @@ public:
     int32_t LoadCount() const { return loadCount_.load(std::memory_order_acquire); }
 
     // Writes the document to its file. 1 when written, 0 when nothing is loaded; throws on a
-    // write failure.
+    // write failure and, without writing, when the file would exceed kMaxFileSize.
     int32_t Save();
 
     // Writes a new file holding the XML declaration and an empty root element `rootName`,
@@ -108,14 +124,12 @@ public:
     std::string SerializeForTesting();
 
 private:
-    struct Document;  // the backend's document
-
     int32_t CreatePathLocked(const std::string& path);
     int32_t SetStringLocked(const char* value, const std::string& path);
 
     std::atomic<int32_t> loadCount_{0};
     talvane::CRecursiveLock loadLock_;
-    std::unique_ptr<Document> document_;  // guarded by docLock_; present while loaded
-    std::string filePath_;                // guarded by docLock_
+    std::unique_ptr<xml_backend::Document> document_;  // guarded by docLock_; present while loaded
+    std::string filePath_;                             // guarded by docLock_
     talvane::CRecursiveLock docLock_;
 };

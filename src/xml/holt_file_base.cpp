@@ -1,0 +1,132 @@
+// CHoltFileBase: bounded reads and the steps of an atomic write. The operating system's calls are
+// in holt_file_base_backend.h.
+#include "xml/holt_file_base.h"
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+
+#include "xml/holt_file_base_backend.h"
+
+namespace backend = holt_file_backend;
+
+namespace {
+
+constexpr int kTempNameAttempts = 100;
+
+std::mutex gHookMutex;
+std::function<bool(const std::string&)> gBeforeRenameHook;  // guarded by gHookMutex
+std::atomic<uint32_t> gTempCounter{0};
+
+// A fresh name beside `path`, so that the rename stays within one file system:
+// "<path>.tmp<process id>.<counter>".
+std::string TempPathFor(const std::string& path) {
+    return path + ".tmp" + std::to_string(backend::ProcessId()) + "." +
+           std::to_string(gTempCounter.fetch_add(1, std::memory_order_relaxed));
+}
+
+bool RunBeforeRenameHook(const std::string& tempPath) {
+    std::function<bool(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> guard(gHookMutex);
+        hook = gBeforeRenameHook;
+    }
+    return !hook || hook(tempPath);
+}
+
+}  // namespace
+
+CHoltFileBase::~CHoltFileBase() {
+    Close();
+}
+
+bool CHoltFileBase::OpenForRead(const char* path) {
+    if (path == nullptr || *path == '\0') return false;
+    Close();
+    path_ = path;
+    readMode_ = true;
+    handle_ = backend::OpenForRead(path);
+    return handle_ != kNoHandle;
+}
+
+int64_t CHoltFileBase::GetSize() const {
+    if (handle_ == kNoHandle) return -1;
+    return backend::Size(handle_);
+}
+
+bool CHoltFileBase::ReadAll(std::string& out, uint64_t maxSize) {
+    out.clear();
+    const int64_t size = GetSize();
+    if (size < 0 || static_cast<uint64_t>(size) > maxSize) return false;
+    if (!backend::Rewind(handle_)) return false;
+    out.reserve(static_cast<size_t>(size));
+    char buffer[8192];
+    for (;;) {
+        const int64_t got = backend::Read(handle_, buffer, sizeof(buffer));
+        if (got < 0) {
+            out.clear();
+            return false;
+        }
+        if (got == 0) break;
+        if (out.size() + static_cast<uint64_t>(got) > maxSize) {  // grew while being read
+            out.clear();
+            return false;
+        }
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+void CHoltFileBase::Close() {
+    if (handle_ != kNoHandle) {
+        backend::Close(handle_);
+        handle_ = kNoHandle;
+    }
+}
+
+bool CHoltFileBase::WriteAtomically(const std::string& path, const std::string& data, int* error) {
+    auto fail = [error](int code) {
+        if (error != nullptr) *error = code != 0 ? code : backend::IoError();
+        return false;
+    };
+    if (path.empty()) return fail(backend::InvalidPathError());
+
+    // Exclusive creation guarantees we never write into a file somebody else uses.
+    std::string tempPath;
+    intptr_t handle = kNoHandle;
+    int code = 0;
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        tempPath = TempPathFor(path);
+        code = backend::CreateExclusive(tempPath, handle);
+        if (code == 0 || !backend::NameTaken(code)) break;
+    }
+    if (code != 0) return fail(code);
+
+    backend::KeepPermissions(path, handle);
+    code = backend::WriteAll(handle, data.data(), data.size());
+    if (code == 0) code = backend::Flush(handle);
+    const int closed = backend::CloseWritten(handle);
+    if (code == 0) code = closed;
+    if (code == 0 && !RunBeforeRenameHook(tempPath)) code = backend::IoError();
+    if (code == 0) code = backend::RenameReplacing(tempPath, path);
+    if (code != 0) {
+        backend::RemoveFile(tempPath);
+        return fail(code);
+    }
+    return true;
+}
+
+bool CHoltFileBase::ExistsNonEmpty(const std::string& path) {
+    return !path.empty() && backend::IsNonEmptyFile(path);
+}
+
+bool CHoltFileBase::Replace(const std::string& from, const std::string& to) {
+    if (from.empty() || to.empty()) return false;
+    return backend::RenameReplacing(from, to) == 0;
+}
+
+void CHoltFileBase::SetBeforeRenameHookForTesting(
+    std::function<bool(const std::string& tempPath)> hook) {
+    std::lock_guard<std::mutex> guard(gHookMutex);
+    gBeforeRenameHook = std::move(hook);
+}
