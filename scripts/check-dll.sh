@@ -23,7 +23,7 @@ expected="CreateIPCapture CreateIPCaptureEx CreateIPCaptureEx2 CreateIPCaptureEx
 DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 DeleteIPCaptureEx3
 InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery"
 # The export name table: lines "[   n] +base[   m] xxxx Name" after "[Ordinal/Name Pointer] Table".
-exports="$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^\s*\[/ {print $NF; next} on && NF==0 {on=0}' <<<"$headers" | sort)"
+exports="$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^[ \t]*\[/ {print $NF; next} on && NF==0 {on=0}' <<<"$headers" | sort)"
 if [ "$exports" != "$(tr ' ' '\n' <<<"$expected" | sort)" ]; then
   fail "exports differ from the twelve entry points:"$'\n'"$exports"
 fi

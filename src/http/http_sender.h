@@ -17,7 +17,7 @@
 // in a buffer of 64 KiB (or the size of the ReadChunk in progress) plus one network read; beyond
 // that the transfer is paused until the owner reads.
 //
-// The backend (libcurl on Linux) stays behind this header.
+// The backend (libcurl on Linux, WinHTTP on Windows) stays behind this header.
 #pragma once
 
 #include <cstdint>
@@ -116,5 +116,23 @@ private:
     talvane::DEVICE_INFO device_;
     std::unique_ptr<Impl> impl_;
 };
+
+// Rules every backend applies the same way (http_sender_common.cpp); not for callers.
+namespace detail {
+
+constexpr int32_t kDefaultTimeoutMs = 5000;
+constexpr size_t kMaxHeaderBytes = 64 * 1024;  // response headers of one send
+
+// The device's time-out, or kDefaultTimeoutMs when it is not positive.
+int32_t EffectiveTimeoutMs(int32_t requestTimeoutMs);
+// False for a request that must fail without traffic: a verb that is not an HTTP token, an empty
+// object, a header line that is not one "Name: value" line, or a totalLength above body.size().
+bool IsSendable(const HttpRequest& request);
+// The object as it goes into the request line: as given, with a leading '/' added when missing;
+// bytes that cannot stand in a request line (controls, blank, DEL, above 0x7F) and '#' (which
+// would end the URL) are percent-encoded.
+std::string RequestTarget(const std::string& object);
+
+}  // namespace detail
 
 }  // namespace Web

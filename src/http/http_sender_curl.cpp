@@ -18,23 +18,15 @@
 
 namespace Web {
 
-uint32_t PreferredScheme(uint32_t authMethod) {
-    if ((authMethod & 4u) != 0) return kAuthNegotiate;
-    if ((authMethod & 3u) == 3u) return kAuthDigest;
-    if ((authMethod & 2u) != 0) return kAuthPassport;
-    if ((authMethod & 1u) != 0) return kAuthNtlm;
-    return kAuthBasic;
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kMinBuffer = 64 * 1024;       // body bytes kept before the transfer pauses
-constexpr size_t kMaxHeaderBytes = 64 * 1024;  // all header lines seen during one send
-constexpr long kCurlBufferSize = 16 * 1024;    // largest piece one write callback delivers
-constexpr int kMaxPollSliceMs = 1000;          // curl_multi_poll slice; wake-ups end it earlier
-constexpr int32_t kDefaultTimeoutMs = 5000;
+using detail::kMaxHeaderBytes;  // all header lines seen during one send
+
+constexpr size_t kMinBuffer = 64 * 1024;     // body bytes kept before the transfer pauses
+constexpr long kCurlBufferSize = 16 * 1024;  // largest piece one write callback delivers
+constexpr int kMaxPollSliceMs = 1000;        // curl_multi_poll slice; wake-ups end it earlier
 
 bool GlobalInit() {
     static std::once_flag once;
@@ -97,42 +89,6 @@ unsigned long CurlAuthOf(uint32_t scheme) {
         default:
             return CURLAUTH_NONE;  // Passport has no counterpart
     }
-}
-
-// The object as it goes into the request line: everything as given, except bytes that cannot
-// appear in a request line at all, which are percent-encoded (this also rules out CR/LF injection),
-// and '#', which would otherwise end the URL and silently drop the rest.
-std::string RequestTarget(const std::string& object) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(object.size() + 1);
-    if (object.front() != '/') out.push_back('/');
-    for (const char c : object) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b <= 0x20 || b >= 0x7F || c == '#') {
-            out.push_back('%');
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 0xF]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
-bool IsToken(const std::string& text) {
-    if (text.empty()) return false;
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b > 0x20 && b < 0x7F && std::strchr("()<>@,;:\\\"/[]?={}", c) == nullptr;
-    });
-}
-
-bool IsHeaderLine(const std::string& line) {
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    return line.find_first_of("\r\n", 0) == std::string::npos &&
-           line.find('\0') == std::string::npos;
 }
 
 std::string HostForUrl(const std::string& address) {
@@ -212,8 +168,7 @@ private:
 };
 
 CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
-    : device_(device),
-      timeoutMs_(device.requestTimeoutMs > 0 ? device.requestTimeoutMs : kDefaultTimeoutMs) {
+    : device_(device), timeoutMs_(detail::EffectiveTimeoutMs(device.requestTimeoutMs)) {
     if (!GlobalInit()) return;
     multi_ = curl_multi_init();
     easy_ = curl_easy_init();
@@ -384,11 +339,7 @@ void CHttpSender::Impl::Close() {
 }
 
 bool CHttpSender::Impl::Prepare(const HttpRequest& request) {
-    if (!IsToken(request.verb) || request.object.empty()) return false;
-    for (const std::string& line : request.headerLines) {
-        if (!IsHeaderLine(line)) return false;
-    }
-    if (request.totalLength > request.body.size()) return false;
+    if (!detail::IsSendable(request)) return false;
     const bool secure = request.secure == 1;
     const uint32_t scheme = learned_ != kAuthNone ? learned_ : PreferredScheme(request.authMethod);
     const bool anonymous = device_.user.empty();
@@ -399,7 +350,7 @@ bool CHttpSender::Impl::Prepare(const HttpRequest& request) {
     // squashing with CURLOPT_PATH_AS_IS).
     const std::string url = std::string(secure ? "https://" : "http://") +
                             HostForUrl(device_.address) + ":" + std::to_string(device_.port) +
-                            RequestTarget(request.object);
+                            detail::RequestTarget(request.object);
     bool ok = curl_easy_setopt(easy_, CURLOPT_URL, url.c_str()) == CURLE_OK;
 
     // Method and body.
