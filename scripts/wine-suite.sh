@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Windows suites of a cross build under Wine against a native camera simulator.
-# Usage: wine-suite.sh BUILD_DIR ZARNCAM
+# Usage: wine-suite.sh BUILD_DIR ZARNCAM [CTEST_ARGS...]
 #   BUILD_DIR  the 64-bit Windows build with tests (build-win64)
 #   ZARNCAM    the native simulator executable; started here in control mode on a free port
 set -euo pipefail
@@ -36,4 +36,4 @@ start=$(date +%s)
 "$here/wine-run.sh" --prefix "$build/wineprefix" wineboot --init >/dev/null 2>&1 || true
 echo "wine prefix ready in $(( $(date +%s) - start )) s"
 
-ctest --test-dir "$build" --output-on-failure -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs" "${@:3}"

