@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev libpugixml-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libx264-dev libcpp-httplib-dev
-  libavcodec-dev libavutil-dev libswscale-dev libpng-dev libcli11-dev nlohmann-json3-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libpng-dev libcli11-dev nlohmann-json3-dev
   ffmpeg libssl-dev
 )
 if [ "${1:-}" = "windows" ]; then

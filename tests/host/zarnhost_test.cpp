@@ -75,6 +75,36 @@ nlohmann::json Probe(const fs::path& path) {
     return j["streams"][0];
 }
 
+// What ffprobe finds in a video file: the first video stream's size, frame rates and decoded frame
+// count, and the container's duration. Null when ffprobe failed.
+nlohmann::json ProbeContainer(const fs::path& path) {
+    const std::string command =
+        "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+        "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames:"
+        "format=format_name,duration -of json '" +
+        path.string() + "' 2>/dev/null";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return nullptr;
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) text.append(buf, n);
+    if (pclose(pipe) != 0) return nullptr;
+    auto j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.contains("streams") || j["streams"].empty()) return nullptr;
+    nlohmann::json out = j["streams"][0];
+    out["duration"] = std::stod(j["format"]["duration"].get<std::string>());
+    out["format_name"] = j["format"]["format_name"];
+    return out;
+}
+
+// "25/1" or "25/2" as a number.
+double Rate(const nlohmann::json& fraction) {
+    const std::string text = fraction.get<std::string>();
+    const size_t slash = text.find('/');
+    const double den = slash == std::string::npos ? 1.0 : std::stod(text.substr(slash + 1));
+    return den != 0.0 ? std::stod(text.substr(0, slash)) / den : 0.0;
+}
+
 class TempDir {
 public:
     TempDir() {
@@ -135,6 +165,7 @@ TEST(ZarnhostCliTest, BadCommandLinesGiveOneLineAndUsageStatus) {
         {{"ptz", "--camera", "127.0.0.1"}, "subcommand"},
         {{"preset", "--camera", "127.0.0.1", "add"}, "name"},
         {{"probe", "--camera", "127.0.0.1", "--hd", "2"}, "--hd"},
+        {{"stream", "--camera", "127.0.0.1", "--out", "x.avi"}, "unknown extension"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.needle);
@@ -260,6 +291,51 @@ TEST_F(ZarnhostCameraTest, StreamJsonReportsFramesRateAndNoLoss) {
     EXPECT_EQ(stream["nb_read_frames"].get<std::string>(), "50");
     EXPECT_EQ(PngSize(picture), std::make_pair(704u, 576u));
     EXPECT_EQ(j["snapshot_width"].get<int>(), 704);
+}
+
+// Matroska and MP4 recordings carry the host's frame times: a player sees the camera's rate, the
+// real duration and the picture size. Both containers are recorded at once from one camera, whose
+// frame period is set directly (FrameRate, an integer, cannot ask for 12.5 pictures a second).
+TEST_F(ZarnhostCameraTest, RecordingsPlayAtTheCamerasRate) {
+    struct Case {
+        int periodMs;
+        int frames;
+        int width;
+        int height;
+    };
+    for (const Case& c : {Case{40, 50, 704, 576}, Case{80, 25, 352, 288}}) {
+        SCOPED_TRACE(std::to_string(c.periodMs) + " ms");
+        zarncam::Config config = camera_->GetConfig();
+        config.framePeriodMs = c.periodMs;
+        camera_->SetConfig(config);
+        const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
+        std::vector<fs::path> files;
+        std::vector<std::unique_ptr<HostProcess>> hosts;
+        for (const char* ext : {".mkv", ".mp4"}) {
+            files.push_back(dir_.Path() / ("rec" + std::to_string(c.periodMs) + ext));
+            hosts.push_back(std::make_unique<HostProcess>());
+            ASSERT_TRUE(hosts.back()->Start(Args(
+                {"stream"}, {"--size", size, "--period", std::to_string(c.periodMs), "--frames",
+                             std::to_string(c.frames), "--json", "--out", files.back().string()})));
+        }
+        for (size_t i = 0; i < files.size(); ++i) {
+            SCOPED_TRACE(files[i].filename().string());
+            const ProcessResult r = hosts[i]->Finish(seconds(60));
+            ASSERT_EQ(r.status, 0) << r.out << r.err;
+            const nlohmann::json probe = ProbeContainer(files[i]);
+            ASSERT_FALSE(probe.is_null()) << "ffprobe cannot read " << files[i];
+            const double fps = 1000.0 / c.periodMs;
+            EXPECT_EQ(probe["codec_name"], "h264");
+            EXPECT_EQ(probe["width"].get<int>(), c.width);
+            EXPECT_EQ(probe["height"].get<int>(), c.height);
+            EXPECT_EQ(probe["nb_read_frames"].get<std::string>(), std::to_string(c.frames));
+            EXPECT_NEAR(Rate(probe["avg_frame_rate"]), fps, fps * 0.02) << probe.dump();
+            EXPECT_NEAR(Rate(probe["r_frame_rate"]), fps, fps * 0.02) << probe.dump();
+            EXPECT_NEAR(probe["duration"].get<double>(), c.frames * c.periodMs / 1000.0,
+                        c.periodMs / 1000.0)
+                << probe.dump();
+        }
+    }
 }
 
 TEST_F(ZarnhostCameraTest, StreamPassesSizeAndPeriodToTheCamera) {

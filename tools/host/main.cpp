@@ -15,6 +15,7 @@
 #include "ptz_command.h"
 #include "stream_command.h"
 #include "support/fake_host.h"
+#include "video_file_writer.h"
 
 namespace {
 
@@ -110,8 +111,18 @@ int main(int argc, char** argv) {
         ->option_text("N")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40).description(""))
         ->excludes(secondsOpt);
-    streamCmd->add_option("--out", stream.out, "write the frames as a raw H.264 file")
-        ->option_text("FILE.h264");
+    streamCmd
+        ->add_option("--out", stream.out,
+                     "write the frames to FILE: .mkv or .mp4 with the frames' time stamps, "
+                     ".h264 raw")
+        ->option_text("FILE")
+        ->check(CLI::Validator(
+            [](const std::string& path) {
+                return VideoFileWriter::FormatFor(path)
+                           ? std::string()
+                           : "unknown extension of \"" + path + "\" (use .mkv, .mp4 or .h264)";
+            },
+            "", "video file"));
     streamCmd->add_option("--snapshot", stream.snapshot, "write the newest picture as a PNG")
         ->option_text("FILE.png");
     streamCmd->add_flag("--json", stream.json, "print the summary as one JSON object");
