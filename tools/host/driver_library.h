@@ -29,6 +29,10 @@ public:
 
     const std::string& Path() const { return path_; }
 
+    // Drivers opened from this module forward every log record, level 4 included (zarnhost -v);
+    // set before the first DriverSession opens.
+    bool diagnosticLog = false;
+
     ZarnCreateIPCaptureFn create = nullptr;
     ZarnDeleteIPCaptureFn destroy = nullptr;
 

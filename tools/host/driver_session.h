@@ -44,6 +44,7 @@ public:
     std::vector<zarntest::LogRecord> Records() const;
     zarntest::FakeFrameAllocator& Allocator() { return allocator_; }
 
+    // "failure" (1), "notice" (2 and 3), "quiet failure" (4: shown only with the diagnostic log).
     static std::string LevelName(int level);
     // "[driver 3 notice] text" for printing.
     static std::string FormatRecord(const zarntest::LogRecord& record);

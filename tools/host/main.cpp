@@ -89,6 +89,10 @@ int main(int argc, char** argv) {
     CLI::App app{"zarnhost: reference host of the Zarn HD IP capture driver"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "help of every subcommand");
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose,
+                 "show every log record of the driver, the level-4 failures it keeps from hosts "
+                 "included");
 
     CommonOptions common;
     StreamOptions stream;
@@ -184,6 +188,14 @@ int main(int argc, char** argv) {
         ->option_text("DIR");
     AddDriverOption(demoCmd, common);
 
+    // -v also after a subcommand's own options.
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+        sub->fallthrough();
+        for (CLI::App* inner : sub->get_subcommands([](CLI::App*) { return true; })) {
+            inner->fallthrough();
+        }
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -202,6 +214,7 @@ int main(int argc, char** argv) {
     InstallInterruptHandler();
     Console console(stdout);
     DriverLibrary library;
+    library.diagnosticLog = verbose;
     CameraTarget target;
     std::string error;
     int status = kExitOk;
