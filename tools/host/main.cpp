@@ -33,7 +33,8 @@ struct CommonOptions {
 };
 
 void AddDriverOption(CLI::App* app, CommonOptions& o) {
-    app->add_option("--driver", o.driver, "driver module to load (default: beside zarnhost)")
+    app->add_option("--driver", o.driver,
+                    "driver module to load (default: beside zarnhost, else ../lib/zarn/)")
         ->option_text("PATH");
 }
 
