@@ -40,6 +40,9 @@ public:
     // The PTZ control of channel 0, or null when the driver has none.
     talvane::IIPPTZApiEx* PtzControl() const;
 
+    // Keeps at most about `limit` log records (the newest); 0, the default, keeps all.
+    void SetRecordLimit(size_t limit) { sink_.SetLimit(limit); }
+
     // Log records received so far, passwords masked.
     std::vector<zarntest::LogRecord> Records() const;
     zarntest::FakeFrameAllocator& Allocator() { return allocator_; }

@@ -220,6 +220,9 @@ void Watch::OpenAll() {
             static_cast<uint16_t>(options_.width), static_cast<uint16_t>(options_.height),
             static_cast<uint16_t>(options_.periodMs), static_cast<uint16_t>(options_.quality));
         cam.session = std::make_unique<DriverSession>(library_);
+        // The table needs only the first error; a camera that keeps failing for days must not
+        // fill the memory with records.
+        cam.session->SetRecordLimit(1000);
         cam.session->SetEcho([this, i](const zarntest::LogRecord& r) { NoteLog(i, r); });
         std::string error;
         if (!cam.session->Open(cam.target, &error)) {
