@@ -296,7 +296,8 @@ std::string Watch::LastFrameText(const Counters& c, Clock::time_point now) const
 
 std::vector<std::string> Watch::Table(Clock::time_point now) const {
     std::vector<std::string> lines;
-    lines.push_back("zarnhost watch: " + std::to_string(cameras_.size()) + " cameras, " +
+    lines.push_back("zarnhost watch: " + std::to_string(cameras_.size()) +
+                    (cameras_.size() == 1 ? " camera, " : " cameras, ") +
                     std::to_string(options_.width) + "x" + std::to_string(options_.height) +
                     " every " + std::to_string(options_.periodMs) + " ms, up " +
                     Duration(Seconds(now - begin_)) + "  (Ctrl-C stops)");
@@ -481,7 +482,8 @@ int RunWatch(DriverLibrary& library, const WatchOptions& options, Console& conso
             for (const auto& line : finalTable) console.Print(line);
         }
         console.Print(std::string(interrupted ? "Ctrl-C: " : "") + "stopped " +
-                      std::to_string(options.cameras.size()) + " cameras in " +
+                      std::to_string(options.cameras.size()) +
+                      (options.cameras.size() == 1 ? " camera in " : " cameras in ") +
                       Fixed(stopSeconds, 3) + " s");
     }
     const std::vector<std::string> silent = watch.Silent();
