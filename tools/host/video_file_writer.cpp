@@ -180,7 +180,8 @@ bool VideoFileWriter::Write(const uint8_t* data, size_t size, bool keyFrame, uin
         // Decode order is presentation order here (no B-frames); time stamps must grow even if the
         // host's clock was set back or two frames got the same millisecond.
         next.pts = std::max(next.pts, pending_->pts + 1);
-        if (!WritePacket(*pending_, next.pts - pending_->pts)) return false;
+        lastIntervalMs_ = next.pts - pending_->pts;
+        if (!WritePacket(*pending_, lastIntervalMs_)) return false;
     } else {
         next.pts = std::max<int64_t>(next.pts, 0);
     }
@@ -199,7 +200,11 @@ bool VideoFileWriter::Close() {
     }
     if (context_ != nullptr) {
         if (headerWritten_) {
-            if (pending_ && !failed_) WritePacket(*pending_, periodMs_);
+            // The last frame lasts as long as the one before it, unless that one ended in a gap.
+            const int64_t last = lastIntervalMs_ > 0 && lastIntervalMs_ <= 4 * int64_t{periodMs_}
+                                     ? lastIntervalMs_
+                                     : periodMs_;
+            if (pending_ && !failed_) WritePacket(*pending_, last);
             const int rc = av_write_trailer(context_);
             if (rc < 0) Fail("the container index", rc);
         }
@@ -211,6 +216,7 @@ bool VideoFileWriter::Close() {
     }
     headerWritten_ = false;
     pending_.reset();
+    lastIntervalMs_ = 0;
     return !failed_;
 }
 

@@ -7,8 +7,8 @@
 // Used on one thread (the stream command's main loop). The container is set up with the first
 // frame, which the driver always delivers as a key frame with its SPS and PPS: its picture size and
 // parameter sets become the stream's header. Each packet is written once the next one arrives, so
-// that its duration is the real distance to the next frame; the last one gets the requested frame
-// period.
+// that its duration is the real distance to the next frame; the last one lasts as long as the one
+// before it (the requested frame period when that one ended in a gap, or there was none).
 #pragma once
 
 #include <cstddef>
@@ -35,8 +35,8 @@ public:
     // The format for a file name, by its extension (case-insensitive); nullopt for any other.
     static std::optional<Format> FormatFor(const std::string& path);
 
-    // Creates (truncates) the file. `periodMs` is the requested frame period, the duration of the
-    // last frame. False with one line in `error` when the file cannot be created.
+    // Creates (truncates) the file. `periodMs` is the requested frame period, the duration of a
+    // last frame that has no plain predecessor. False with one line in `error` when the file cannot be created.
     bool Open(const std::string& path, int periodMs, std::string* error);
     bool IsOpen() const { return open_; }
 
@@ -78,6 +78,7 @@ private:
     bool headerWritten_ = false;
     int64_t firstStampMs_ = 0;
     std::optional<Pending> pending_;
+    int64_t lastIntervalMs_ = 0;
 };
 
 }  // namespace zarnhost
