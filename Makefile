@@ -2,7 +2,10 @@
 #   make build     install missing Debian packages, configure and build into build/
 #   make test      build, then run the whole test suite
 #   make sanitize  the suite under ASan+UBSan (build-asan/), and the threaded suites under TSan (build-tsan/)
-#   make demo      build, then run the reference host against the built-in camera simulator
+#   make demo      build only what the demo runs (the module, zarnhost, zarncam), then run the reference
+#                  host against the built-in camera simulator
+#   make package   build, then the Debian package (build/*.deb) and, when make windows has built
+#                  both DLLs, the Windows .zip (build/*-windows.zip)
 #   make bench     build the benchmarks into build/ and run them (about half a minute)
 #   make windows   build ZarnHDIPCapture.dll for 32-bit (build-win32/) and 64-bit (build-win64/)
 #                  Windows with MinGW-w64, check the slot layout and the DLLs' export and import tables
@@ -16,7 +19,7 @@ THREADED_SUITES ?= thread|platform|channel|driver|ptz|preset|properties|e2e|host
 BENCH_MIN_TIME ?= 0.5
 BENCH_FLAGS ?=
 
-.PHONY: all deps build test sanitize sanitize-address sanitize-thread demo bench deps-windows windows windows-test clean
+.PHONY: all deps build test sanitize sanitize-address sanitize-thread demo package bench deps-windows windows windows-test clean
 
 all: build
 
@@ -44,8 +47,15 @@ sanitize-thread: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L '$(THREADED_SUITES)'
 
-demo: build
+# Only the three targets the demo runs, not the suites: a first run is quick.
+demo: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target ZarnHDIPCapture zarnhost zarncam
 	./build/tools/host/zarnhost demo
+
+package: build
+	cd build && cpack -G DEB
+	cmake -DSOURCE_DIR=. -DOUTPUT_DIR=build -P cmake/windows-zip.cmake
 
 bench: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)

@@ -59,6 +59,7 @@ bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
         parameters_[index] = text;
     }
 
+    forwardSilent_ = GetParameterInt(kDiagnosticLogParameter) == 1;
     hostCore_ = platform::HostCoreVersion();
 
     if (!Initialize()) return false;
@@ -95,8 +96,9 @@ IIPPTZDriverEx* CIPCaptureDriver::GetPtzDriverEx() {
     return PtzHandlerInterface(ptzHandler_);
 }
 
-int CIPCaptureDriver::MapLogLevel(int32_t level, const platform::Version& hostCore) {
-    if (level == kLogSilent) return -1;
+int CIPCaptureDriver::MapLogLevel(int32_t level, const platform::Version& hostCore,
+                                  bool forwardSilent) {
+    if (level == kLogSilent) return forwardSilent ? kLogSilent : -1;
     int mapped = level & 0x0F;
     const bool oldCore = hostCore.major < 5 || (hostCore.major == 5 && hostCore.minor < 12);
     if (mapped == kLogNotice && oldCore) mapped = 2;
@@ -111,7 +113,7 @@ void CIPCaptureDriver::Log(int32_t level, const char* format, ...) {
 }
 
 void CIPCaptureDriver::LogV(int32_t level, const char* format, va_list args) {
-    const int mapped = MapLogLevel(level, hostCore_);
+    const int mapped = MapLogLevel(level, hostCore_, forwardSilent_);
     if (mapped < 0 || sink_ == nullptr || format == nullptr) return;
     const std::string text = HUtils::FormatStringV(format, args);
     CDebugInfo record(static_cast<uint8_t>(mapped), text.c_str());

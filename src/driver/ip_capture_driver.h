@@ -58,7 +58,15 @@ public:
     int32_t GetParameterInt(int32_t index) override;
 
     // Level byte the host receives for a log level; -1 when the record is not forwarded.
-    static int MapLogLevel(int32_t level, const platform::Version& hostCore);
+    // `forwardSilent` forwards level 4 too (see kDiagnosticLogParameter).
+    static int MapLogLevel(int32_t level, const platform::Version& hostCore,
+                           bool forwardSilent = false);
+
+    // Extra parameter of the host's configuration that asks for every log record: with the value
+    // 1 the level-4 failures, which a host never sees otherwise, are forwarded to its log sink as
+    // level 4 (a diagnosing host such as zarnhost -v). Hosts that leave it out get the usual
+    // levels.
+    static constexpr int32_t kDiagnosticLogParameter = 5;
 
 protected:
     void LogV(int32_t level, const char* format, va_list args);
@@ -71,6 +79,7 @@ protected:
     int32_t videoStandard_ = 0;
     std::map<int32_t, std::string> parameters_;
     platform::Version hostCore_;
+    bool forwardSilent_ = false;  // set by Open, read-only afterwards
     std::unique_ptr<CIPVideoCapture> videoCapture_;
     CBasePTZHandler* ptzHandler_ = nullptr;  // owned
 };

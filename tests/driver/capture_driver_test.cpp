@@ -56,6 +56,34 @@ TEST_F(CaptureDriverTest, LogForwardsArgumentsAndDropsSilentLevel) {
     EXPECT_TRUE(records[1].textWasNull);
 }
 
+// A diagnosing host asks for level 4 through extra parameter 5; any other value, or none, keeps
+// level 4 away from the host. Levels 1 and 3 are unchanged either way.
+TEST_F(CaptureDriverTest, DiagnosticParameterForwardsSilentLevel) {
+    for (const char* value : {"1", "0", "yes"}) {
+        SCOPED_TRACE(value);
+        CZarnHDIPCaptureDriver driver;
+        zarntest::FakeDebugSink sink;
+        config_.extra[5] = value;
+        ASSERT_TRUE(driver.Open(&sink, &allocator_, &config_));
+        driver.Log(kLogSilent, "%s: can not send", "HUtils::SendRequest");
+        driver.Log(kLogFailure, "%s: failed", "x");
+        const auto silent = sink.Matching("can not send");
+        if (std::string(value) == "1") {
+            ASSERT_EQ(silent.size(), 1u);
+            EXPECT_EQ(silent[0].level, 4);
+        } else {
+            EXPECT_TRUE(silent.empty());
+        }
+        ASSERT_EQ(sink.Matching("failed").size(), 1u);
+        EXPECT_EQ(sink.Matching("failed")[0].level, 1);
+    }
+    // Reading stops at the first missing parameter, so a gap before 5 hides it.
+    config_.extra = {{1, "0"}, {2, "554"}, {5, "1"}};
+    ASSERT_TRUE(Open());
+    driver_.Log(kLogSilent, "%s: hidden", "x");
+    EXPECT_TRUE(sink_.Matching("hidden").empty());
+}
+
 TEST_F(CaptureDriverTest, OpenCopiesConnectionAndSetsFamilyTimeouts) {
     config_.network.address = "10.1.2.3";
     config_.network.port = 65535;
@@ -96,10 +124,11 @@ TEST_F(CaptureDriverTest, ExtraParametersStopAtTheFirstMissingIndex) {
 }
 
 TEST_F(CaptureDriverTest, ParameterIntegersAreStrict) {
-    config_.extra = {{1, "+"}, {2, ""}, {3, "12a"}, {4, "2147483648"}, {5, "-2147483648"},
-                     {6, " 7"}, {7, "+7"}};
+    config_.extra = {{1, "+"},           {2, ""},   {3, "12a"}, {4, "2147483648"},
+                     {5, "-2147483648"}, {6, " 7"}, {7, "+7"}};
     ASSERT_TRUE(Open());
-    for (int32_t i : {1, 2, 3, 4, 6}) EXPECT_EQ(driver_.GetParameterInt(i), IDriver::kNoParameter) << i;
+    for (int32_t i : {1, 2, 3, 4, 6})
+        EXPECT_EQ(driver_.GetParameterInt(i), IDriver::kNoParameter) << i;
     EXPECT_EQ(driver_.GetParameterInt(5), INT32_MIN);
     EXPECT_EQ(driver_.GetParameterInt(7), 7);
     EXPECT_EQ(driver_.GetVideoStandard(), 0);  // "+" is not a number

@@ -75,6 +75,46 @@ nlohmann::json Probe(const fs::path& path) {
     return j["streams"][0];
 }
 
+// What ffprobe finds in a video file: the first video stream's size, frame rates and decoded frame
+// count, and the container's duration. Null when ffprobe failed.
+nlohmann::json ProbeContainer(const fs::path& path) {
+    const std::string command =
+        "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+        "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames:"
+        "format=format_name,duration -of json '" +
+        path.string() + "' 2>/dev/null";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return nullptr;
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) text.append(buf, n);
+    if (pclose(pipe) != 0) return nullptr;
+    auto j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.contains("streams") || j["streams"].empty()) return nullptr;
+    nlohmann::json out = j["streams"][0];
+    out["duration"] = std::stod(j["format"]["duration"].get<std::string>());
+    out["format_name"] = j["format"]["format_name"];
+    return out;
+}
+
+// "25/1" or "25/2" as a number.
+double Rate(const nlohmann::json& fraction) {
+    const std::string text = fraction.get<std::string>();
+    const size_t slash = text.find('/');
+    const double den = slash == std::string::npos ? 1.0 : std::stod(text.substr(slash + 1));
+    return den != 0.0 ? std::stod(text.substr(0, slash)) / den : 0.0;
+}
+
+// Lines of standard output that parse as JSON objects.
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> out;
+    for (const auto& line : Lines(text)) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_discarded() && j.is_object()) out.push_back(std::move(j));
+    }
+    return out;
+}
+
 class TempDir {
 public:
     TempDir() {
@@ -100,6 +140,7 @@ TEST(ZarnhostCliTest, HelpOnEverySubcommand) {
                                                             {"preset", "--help"},
                                                             {"preset", "goto", "--help"},
                                                             {"probe", "--help"},
+                                                            {"watch", "--help"},
                                                             {"demo", "--help"}};
     for (const auto& args : commands) {
         const ProcessResult r = RunHost(args, seconds(20));
@@ -107,7 +148,7 @@ TEST(ZarnhostCliTest, HelpOnEverySubcommand) {
         EXPECT_NE(r.out.find("Usage:"), std::string::npos) << r.out;
     }
     const ProcessResult top = RunHost({"--help"});
-    for (const char* sub : {"stream", "ptz", "preset", "probe", "demo"}) {
+    for (const char* sub : {"stream", "ptz", "preset", "probe", "watch", "demo"}) {
         EXPECT_NE(top.out.find(sub), std::string::npos) << sub;
     }
     EXPECT_NE(RunHost({"stream", "--help"}).out.find("--snapshot"), std::string::npos);
@@ -135,6 +176,11 @@ TEST(ZarnhostCliTest, BadCommandLinesGiveOneLineAndUsageStatus) {
         {{"ptz", "--camera", "127.0.0.1"}, "subcommand"},
         {{"preset", "--camera", "127.0.0.1", "add"}, "name"},
         {{"probe", "--camera", "127.0.0.1", "--hd", "2"}, "--hd"},
+        {{"stream", "--camera", "127.0.0.1", "--out", "x.avi"}, "unknown extension"},
+        {{"watch"}, "watch needs --camera or --cameras"},
+        {{"watch", "--camera", "127.0.0.1:0"}, "bad --camera"},
+        {{"watch", "--camera", "127.0.0.1", "--size", "1x1"}, "--size"},
+        {{"watch", "--cameras", "/nonexistent/cameras.txt"}, "--cameras"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.needle);
@@ -142,6 +188,18 @@ TEST(ZarnhostCliTest, BadCommandLinesGiveOneLineAndUsageStatus) {
         ExpectOneErrorLine(r, 2, c.needle);
         EXPECT_EQ(r.out, "");
     }
+}
+
+TEST(ZarnhostCliTest, CameraListErrorsNameTheLine) {
+    TempDir dir;
+    const fs::path list = dir.Path() / "cameras.txt";
+    std::ofstream(list) << "# site A\n127.0.0.1:8001 admin pw\n\n127.0.0.1:99999\n";
+    ExpectOneErrorLine(RunHost({"watch", "--cameras", list.string()}), 2,
+                       "line 4: bad camera port");
+    std::ofstream(list) << "127.0.0.1:8001 admin pw extra\n";
+    ExpectOneErrorLine(RunHost({"watch", "--cameras", list.string()}), 2, "line 1: expected");
+    std::ofstream(list) << "# nothing\n";
+    ExpectOneErrorLine(RunHost({"watch", "--cameras", list.string()}), 2, "no camera");
 }
 
 TEST(ZarnhostCliTest, DriverModuleProblemsAreOneLine) {
@@ -260,6 +318,53 @@ TEST_F(ZarnhostCameraTest, StreamJsonReportsFramesRateAndNoLoss) {
     EXPECT_EQ(stream["nb_read_frames"].get<std::string>(), "50");
     EXPECT_EQ(PngSize(picture), std::make_pair(704u, 576u));
     EXPECT_EQ(j["snapshot_width"].get<int>(), 704);
+}
+
+// Matroska and MP4 recordings carry the host's frame times: a player sees the camera's rate, the
+// real duration and the picture size. Both containers are recorded at once from one camera, whose
+// frame period is set directly (FrameRate, an integer, cannot ask for 12.5 pictures a second). The
+// host asks for 40 ms both times, so only the frames' times can tell the file that the 80 ms camera
+// sends 12.5 pictures a second.
+TEST_F(ZarnhostCameraTest, RecordingsPlayAtTheCamerasRate) {
+    struct Case {
+        int periodMs;  // the camera's
+        int frames;
+        int width;
+        int height;
+    };
+    for (const Case& c : {Case{40, 50, 704, 576}, Case{80, 25, 352, 288}}) {
+        SCOPED_TRACE(std::to_string(c.periodMs) + " ms");
+        zarncam::Config config = camera_->GetConfig();
+        config.framePeriodMs = c.periodMs;
+        camera_->SetConfig(config);
+        const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
+        std::vector<fs::path> files;
+        std::vector<std::unique_ptr<HostProcess>> hosts;
+        for (const char* ext : {".mkv", ".mp4"}) {
+            files.push_back(dir_.Path() / ("rec" + std::to_string(c.periodMs) + ext));
+            hosts.push_back(std::make_unique<HostProcess>());
+            ASSERT_TRUE(hosts.back()->Start(Args(
+                {"stream"}, {"--size", size, "--period", "40", "--frames", std::to_string(c.frames),
+                             "--json", "--out", files.back().string()})));
+        }
+        for (size_t i = 0; i < files.size(); ++i) {
+            SCOPED_TRACE(files[i].filename().string());
+            const ProcessResult r = hosts[i]->Finish(seconds(60));
+            ASSERT_EQ(r.status, 0) << r.out << r.err;
+            const nlohmann::json probe = ProbeContainer(files[i]);
+            ASSERT_FALSE(probe.is_null()) << "ffprobe cannot read " << files[i];
+            const double fps = 1000.0 / c.periodMs;
+            EXPECT_EQ(probe["codec_name"], "h264");
+            EXPECT_EQ(probe["width"].get<int>(), c.width);
+            EXPECT_EQ(probe["height"].get<int>(), c.height);
+            EXPECT_EQ(probe["nb_read_frames"].get<std::string>(), std::to_string(c.frames));
+            EXPECT_NEAR(Rate(probe["avg_frame_rate"]), fps, fps * 0.02) << probe.dump();
+            EXPECT_NEAR(Rate(probe["r_frame_rate"]), fps, fps * 0.02) << probe.dump();
+            EXPECT_NEAR(probe["duration"].get<double>(), c.frames * c.periodMs / 1000.0,
+                        c.periodMs / 1000.0)
+                << probe.dump();
+        }
+    }
 }
 
 TEST_F(ZarnhostCameraTest, StreamPassesSizeAndPeriodToTheCamera) {
@@ -403,6 +508,70 @@ TEST_F(ZarnhostCameraTest, ProbePrintsTheDescription) {
     EXPECT_EQ(j["connection"]["password"], "***");
     EXPECT_EQ(json.out.find(kPassword), std::string::npos);
     EXPECT_EQ(table.out.find(kPassword), std::string::npos);
+}
+
+// watch with a working camera and one that never answers: the table as the user sees it, the
+// driver's quiet failure shown with -v, Ctrl-C stopping both, then the JSON summary.
+TEST_F(ZarnhostCameraTest, WatchShowsEveryCameraAndStopsOnCtrlC) {
+    // A port nothing listens on.
+    zarncam::Camera gone;
+    ASSERT_TRUE(gone.Start());
+    const std::string deadCamera = "127.0.0.1:" + std::to_string(gone.Port());
+    gone.Stop();
+    const std::string liveCamera = "127.0.0.1:" + std::to_string(port_);
+    const fs::path list = dir_.Path() / "cameras.txt";
+    std::ofstream(list) << "# two cameras\n"
+                        << liveCamera << " admin " << kPassword << "\n"
+                        << deadCamera << "\n";
+
+    HostProcess p;
+    ASSERT_TRUE(p.Start({"-v", "watch", "--cameras", list.string(), "--period", "80", "--size",
+                         "352x288", "--password", "other"}));
+    const auto liveOnline = [&](const std::string& out) {
+        for (const auto& line : Lines(out)) {
+            if (line.rfind(liveCamera + " ", 0) == 0 &&
+                line.find(" online ") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(p.WaitForOutput(liveOnline, seconds(30)));
+    p.Signal(SIGINT);
+    const ProcessResult r = p.Finish(seconds(20));
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("1 of 2 cameras delivered no video: " + deadCamera), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("CAMERA"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("352x288"), std::string::npos);
+    EXPECT_NE(r.out.find("TOTAL"), std::string::npos);
+    EXPECT_NE(r.out.find("process: CPU"), std::string::npos);
+    EXPECT_NE(r.out.find("Ctrl-C: stopped 2 cameras in "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(liveCamera + " [driver 3 notice] DRIVER IS OPENED"), std::string::npos);
+    EXPECT_NE(r.out.find(deadCamera + " [driver 4 quiet failure]"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(kPassword), std::string::npos);
+    EXPECT_TRUE(camera_->WaitForStats([](const zarncam::Stats& s) { return s.streamsActive == 0; },
+                                      seconds(5)));
+
+    // The same two cameras given on the command line, stopped by --seconds, as JSON.
+    const ProcessResult json = RunHost({"watch", "--camera", liveCamera, "--camera", deadCamera,
+                                        "--password", kPassword, "--seconds", "9", "--json"});
+    EXPECT_EQ(json.status, 1) << json.err;
+    const auto cameras = JsonLines(json.out);
+    ASSERT_EQ(cameras.size(), 2u) << json.out;
+    EXPECT_EQ(cameras[0]["camera"], liveCamera);
+    EXPECT_EQ(cameras[0]["state"], "online");
+    EXPECT_GT(cameras[0]["frames"].get<int>(), 10);
+    EXPECT_NEAR(cameras[0]["fps"].get<double>(), 25.0, 25.0 * 0.15);
+    EXPECT_EQ(cameras[0]["width"].get<int>(), 704);
+    EXPECT_EQ(cameras[0]["signal_losses"].get<int>(), 0);
+    EXPECT_TRUE(cameras[0]["first_error"].is_null()) << cameras[0].dump();
+    EXPECT_EQ(cameras[1]["camera"], deadCamera);
+    EXPECT_EQ(cameras[1]["frames"].get<int>(), 0);
+    EXPECT_NE(cameras[1]["first_error"].get<std::string>().find("can not send"), std::string::npos)
+        << cameras[1].dump();
+    EXPECT_EQ(json.out.find(kPassword), std::string::npos);
 }
 
 TEST(ZarnhostDemoTest, LeavesPlayableVideoAndSnapshot) {

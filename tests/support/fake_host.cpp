@@ -1,6 +1,7 @@
 #include "support/fake_host.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,10 @@ void FakeDebugSink::Output(const talvane::CDebugInfoIf* record) {
     std::function<void(const LogRecord&)> echo;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (limit_ != 0 && records_.size() >= limit_) {
+            records_.erase(records_.begin(),
+                           records_.begin() + static_cast<std::ptrdiff_t>(records_.size() / 2));
+        }
         records_.push_back(r);
         echo = echo_;
     }
@@ -76,6 +81,11 @@ bool FakeDebugSink::WaitFor(const std::string& needle, std::chrono::milliseconds
 void FakeDebugSink::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     records_.clear();
+}
+
+void FakeDebugSink::SetLimit(size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    limit_ = limit;
 }
 
 void FakeDebugSink::SetEcho(std::function<void(const LogRecord&)> echo) {

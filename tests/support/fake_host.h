@@ -44,10 +44,14 @@ public:
     void Clear();
     // Also print every record to stderr ("[level] text") when set (zarnhost, debugging).
     void SetEcho(std::function<void(const LogRecord&)> echo);
+    // Keeps at most about `limit` records, dropping the oldest half when it is reached (0: all);
+    // for hosts that run for days.
+    void SetLimit(size_t limit);
 
 private:
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
+    size_t limit_ = 0;
     std::vector<LogRecord> records_;
     std::function<void(const LogRecord&)> echo_;
 };

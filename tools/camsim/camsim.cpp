@@ -582,14 +582,16 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
                           Clock::time_point received) {
     StreamConfig config;
     std::size_t maxPayload = 0;
+    int fixedPeriodMs = 0;
     {
         std::lock_guard lock(mutex_);
         config = pending_;
         last_ = config;
         maxPayload = config_.maxPayload;
+        fixedPeriodMs = config_.framePeriodMs;
     }
     H264LiveEncoder encoder;
-    if (!encoder.Open(config)) {
+    if (!encoder.Open(config, fixedPeriodMs)) {
         Record(request, used, 500, received);
         Respond(fd, 500, ErrorBody(500), false);
         return;
@@ -608,7 +610,9 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
         return;
     }
     const StreamPacketizer packetizer(maxPayload);
-    const auto period = std::chrono::microseconds(1000000 / std::max(config.frameRate, 1));
+    const auto period = fixedPeriodMs > 0
+                            ? std::chrono::microseconds(int64_t{fixedPeriodMs} * 1000)
+                            : std::chrono::microseconds(1000000 / std::max(config.frameRate, 1));
     std::vector<NalUnit> nals;
     std::vector<std::string> payloads;
     uint64_t partIndex = 0;

@@ -88,6 +88,10 @@ struct Config {
     std::size_t maxPayload = 4096;         // payload bytes per part, at least 16
     std::size_t maxHeaderBytes = 8192;     // request line + headers; larger: 431 and close
     std::size_t maxConnections = 32;       // further connections are closed at once
+    // 0: streams run at the frame rate AVConfig set. Otherwise one picture every framePeriodMs,
+    // whatever was set: a camera with a rate of its own, or one that the integer FrameRate
+    // cannot ask for (80 ms, 12.5 pictures a second).
+    int framePeriodMs = 0;
 };
 
 // Faults that can be switched at run time. They take effect on the next request, or for streams

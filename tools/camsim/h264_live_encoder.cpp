@@ -18,7 +18,7 @@ H264LiveEncoder::~H264LiveEncoder() {
     if (encoder_ != nullptr) x264_encoder_close(encoder_);
 }
 
-bool H264LiveEncoder::Open(const StreamConfig& config) {
+bool H264LiveEncoder::Open(const StreamConfig& config, int framePeriodMs) {
     if (encoder_ != nullptr) return false;
     x264_param_t param;
     if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return false;
@@ -29,10 +29,11 @@ bool H264LiveEncoder::Open(const StreamConfig& config) {
     param.i_width = config.width;
     param.i_height = config.height;
     param.i_csp = X264_CSP_I420;
-    param.i_fps_num = static_cast<uint32_t>(config.frameRate);
-    param.i_fps_den = 1;
-    param.i_timebase_num = 1;
-    param.i_timebase_den = static_cast<uint32_t>(config.frameRate);
+    // The rate also goes into the SPS's timing information, which players read.
+    param.i_fps_num = framePeriodMs > 0 ? 1000u : static_cast<uint32_t>(config.frameRate);
+    param.i_fps_den = framePeriodMs > 0 ? static_cast<uint32_t>(framePeriodMs) : 1u;
+    param.i_timebase_num = param.i_fps_den;
+    param.i_timebase_den = param.i_fps_num;
     param.i_keyint_max = config.iFrameInterval;
     param.i_keyint_min = config.iFrameInterval;
     param.i_scenecut_threshold = 0;

@@ -29,9 +29,10 @@ public:
     H264LiveEncoder(const H264LiveEncoder&) = delete;
     H264LiveEncoder& operator=(const H264LiveEncoder&) = delete;
 
-    // Opens the encoder for the configuration's size, frame rate, key-frame interval and bit
-    // rate. False when libx264 refuses it.
-    bool Open(const StreamConfig& config);
+    // Opens the encoder for the configuration's size, frame rate (or one picture every
+    // framePeriodMs when that is above 0), key-frame interval and bit rate. False when libx264
+    // refuses it.
+    bool Open(const StreamConfig& config, int framePeriodMs = 0);
 
     // Encodes the next picture. The NAL units stay valid until the next call. False on an
     // encoder failure.

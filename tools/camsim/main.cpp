@@ -139,6 +139,9 @@ int main(int argc, char** argv) {
     app.add_flag("--digest", digest, "offer Digest only (same as --auth digest)");
     app.add_flag("--hd", config.hd, "HD camera: HD resolution table, HD=1");
     app.add_option("--realm", config.realm, "authentication realm");
+    app.add_option("--frame-period", config.framePeriodMs,
+                   "send a picture every MS ms whatever frame rate the driver sets (0: follow it)")
+        ->check(CLI::Range(0, 10000));
     app.add_option("--max-payload", config.maxPayload, "payload bytes per stream part")
         ->check(CLI::Range(16, 1 << 20));
     app.add_option("--product-id", config.capabilities.productId, "ProductID reported");

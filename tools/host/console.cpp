@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace zarnhost {
@@ -72,6 +73,33 @@ void Console::EndStatus() {
         shown_ = false;
     }
     status_.clear();
+    std::fflush(out_);
+}
+
+void Console::Screen(const std::vector<std::string>& lines) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ClearLocked();
+    if (mode_ != StatusMode::kTerminal) {
+        for (const auto& line : lines) {
+            std::fputs(line.c_str(), out_);
+            std::fputc('\n', out_);
+        }
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        return;
+    }
+    winsize size{};
+    const size_t columns = ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0
+                               ? size.ws_col
+                               : std::string::npos;
+    // Home, then every line over the old one, then clear whatever the old screen had below.
+    std::fputs(screenShown_ ? "\033[H" : "\033[H\033[2J", out_);
+    for (const auto& line : lines) {
+        std::fputs(line.substr(0, columns).c_str(), out_);
+        std::fputs("\033[K\n", out_);
+    }
+    std::fputs("\033[J", out_);
+    screenShown_ = true;
     std::fflush(out_);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zarnhost {
 
@@ -35,6 +36,11 @@ public:
     // Leaves the status line on the screen as an ordinary line and forgets it.
     void EndStatus();
 
+    // A whole screen that is redrawn (a table): on a terminal (status mode kTerminal) drawn over
+    // the previous one from the top left, each line cut to the terminal's width; otherwise the
+    // lines are printed, then an empty line.
+    void Screen(const std::vector<std::string>& lines);
+
     static bool IsTerminal(std::FILE* stream);
 
 private:
@@ -46,6 +52,7 @@ private:
     StatusMode mode_ = StatusMode::kOff;
     std::string status_;
     bool shown_ = false;
+    bool screenShown_ = false;
 };
 
 }  // namespace zarnhost

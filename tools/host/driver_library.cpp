@@ -24,7 +24,14 @@ std::string DriverLibrary::DefaultPath() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return kModuleFile;
-    return (self.parent_path() / kModuleFile).string();
+    const std::filesystem::path beside = self.parent_path() / kModuleFile;
+    // Installed: <prefix>/bin/zarnhost and <prefix>/lib/zarn/ZarnHDIPCapture.so.
+    const std::filesystem::path installed =
+        (self.parent_path() / ".." / "lib" / "zarn" / kModuleFile).lexically_normal();
+    if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(installed, ec)) {
+        return installed.string();
+    }
+    return beside.string();
 }
 
 void* DriverLibrary::Symbol(const char* name) const {

@@ -20,7 +20,8 @@ public:
     DriverLibrary(const DriverLibrary&) = delete;
     DriverLibrary& operator=(const DriverLibrary&) = delete;
 
-    // The module file beside the running executable.
+    // The module file beside the running executable (a build folder) or, when there is none
+    // there, in ../lib/zarn/ from it (an installed zarnhost).
     static std::string DefaultPath();
 
     // Loads the module and resolves the capture exports (all eight names must be there) and, when
@@ -28,6 +29,10 @@ public:
     bool Load(const std::string& path, std::string* error);
 
     const std::string& Path() const { return path_; }
+
+    // Drivers opened from this module forward every log record, level 4 included (zarnhost -v);
+    // set before the first DriverSession opens.
+    bool diagnosticLog = false;
 
     ZarnCreateIPCaptureFn create = nullptr;
     ZarnDeleteIPCaptureFn destroy = nullptr;

@@ -33,6 +33,8 @@ bool DriverSession::Open(const CameraTarget& camera, std::string* error) {
     // 1 video standard, 2 RTSP port (unused by the driver), 3 firmware (unknown to this host),
     // 4 HD support. Parameters are read up to the first missing one, so 3 is present but empty.
     config_.extra = {{1, "0"}, {2, "554"}, {3, ""}, {4, camera.hd ? "1" : "0"}};
+    // 5: the driver's diagnostic log (every level). Hosts that do not diagnose leave it out.
+    if (library_.diagnosticLog) config_.extra[5] = "1";
 
     driver_ = library_.create();
     if (driver_ == nullptr) {
@@ -85,6 +87,8 @@ std::string DriverSession::LevelName(int level) {
         case 2:
         case 3:
             return "notice";
+        case 4:
+            return "quiet failure";
         default:
             return "level " + std::to_string(level);
     }

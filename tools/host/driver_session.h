@@ -40,10 +40,14 @@ public:
     // The PTZ control of channel 0, or null when the driver has none.
     talvane::IIPPTZApiEx* PtzControl() const;
 
+    // Keeps at most about `limit` log records (the newest); 0, the default, keeps all.
+    void SetRecordLimit(size_t limit) { sink_.SetLimit(limit); }
+
     // Log records received so far, passwords masked.
     std::vector<zarntest::LogRecord> Records() const;
     zarntest::FakeFrameAllocator& Allocator() { return allocator_; }
 
+    // "failure" (1), "notice" (2 and 3), "quiet failure" (4: shown only with the diagnostic log).
     static std::string LevelName(int level);
     // "[driver 3 notice] text" for printing.
     static std::string FormatRecord(const zarntest::LogRecord& record);

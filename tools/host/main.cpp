@@ -3,6 +3,8 @@
 // the command line; `zarnhost demo` does all of it against the built-in camera simulator.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "camera_target.h"
@@ -15,6 +17,8 @@
 #include "ptz_command.h"
 #include "stream_command.h"
 #include "support/fake_host.h"
+#include "video_file_writer.h"
+#include "watch_command.h"
 
 namespace {
 
@@ -29,7 +33,8 @@ struct CommonOptions {
 };
 
 void AddDriverOption(CLI::App* app, CommonOptions& o) {
-    app->add_option("--driver", o.driver, "driver module to load (default: beside zarnhost)")
+    app->add_option("--driver", o.driver,
+                    "driver module to load (default: beside zarnhost, else ../lib/zarn/)")
         ->option_text("PATH");
 }
 
@@ -45,6 +50,20 @@ void AddCameraOptions(CLI::App* app, CommonOptions& o) {
         ->option_text("0|1")
         ->check(CLI::Range(0, 1).description(""));
     AddDriverOption(app, o);
+}
+
+// "WxH" into width and height; false for anything else or sizes outside 16..65535.
+bool ParseSize(const std::string& text, int* width, int* height) {
+    int w = 0;
+    int h = 0;
+    char extra = 0;
+    if (std::sscanf(text.c_str(), "%d x %d %c", &w, &h, &extra) != 2 || w < 16 || h < 16 ||
+        w > 65535 || h > 65535) {
+        return false;
+    }
+    *width = w;
+    *height = h;
+    return true;
 }
 
 void PrintError(const std::string& message) {
@@ -88,6 +107,10 @@ int main(int argc, char** argv) {
     CLI::App app{"zarnhost: reference host of the Zarn HD IP capture driver"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "help of every subcommand");
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose,
+                 "show every log record of the driver, the level-4 failures it keeps from hosts "
+                 "included");
 
     CommonOptions common;
     StreamOptions stream;
@@ -110,8 +133,18 @@ int main(int argc, char** argv) {
         ->option_text("N")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40).description(""))
         ->excludes(secondsOpt);
-    streamCmd->add_option("--out", stream.out, "write the frames as a raw H.264 file")
-        ->option_text("FILE.h264");
+    streamCmd
+        ->add_option("--out", stream.out,
+                     "write the frames to FILE: .mkv or .mp4 with the frames' time stamps, "
+                     ".h264 raw")
+        ->option_text("FILE")
+        ->check(CLI::Validator(
+            [](const std::string& path) {
+                return VideoFileWriter::FormatFor(path)
+                           ? std::string()
+                           : "unknown extension of \"" + path + "\" (use .mkv, .mp4 or .h264)";
+            },
+            "", "video file"));
     streamCmd->add_option("--snapshot", stream.snapshot, "write the newest picture as a PNG")
         ->option_text("FILE.png");
     streamCmd->add_flag("--json", stream.json, "print the summary as one JSON object");
@@ -164,6 +197,43 @@ int main(int argc, char** argv) {
     AddCameraOptions(probeCmd, common);
     probeCmd->add_flag("--json", probe.json, "print one JSON object");
 
+    WatchOptions watch;
+    std::vector<std::string> watchCameras;
+    std::string watchList;
+    std::string watchSize = "704x576";
+    auto* watchCmd = app.add_subcommand(
+        "watch", "stream from many cameras at once, with a table refreshed every second");
+    watchCmd->add_option("--camera", watchCameras, "a camera; repeat for each camera")
+        ->option_text("HOST[:PORT]");
+    watchCmd
+        ->add_option("--cameras", watchList,
+                     "file with one camera per line: HOST[:PORT] [USER [PASSWORD]]")
+        ->option_text("FILE")
+        ->check(CLI::ExistingFile.description(""));
+    watchCmd->add_option("--user", common.user, "user name of cameras without one (default admin)")
+        ->option_text("U");
+    watchCmd
+        ->add_option("--password", common.password,
+                     "password of cameras without one (or the ZARNHOST_PASSWORD variable)")
+        ->option_text("P")
+        ->envname("ZARNHOST_PASSWORD");
+    watchCmd->add_option("--hd", common.hd, "1: the cameras use the high-definition size table")
+        ->option_text("0|1")
+        ->check(CLI::Range(0, 1).description(""));
+    watchCmd->add_option("--size", watchSize, "picture size (default 704x576)")->option_text("WxH");
+    watchCmd->add_option("--period", watch.periodMs, "frame period in ms (default 40)")
+        ->option_text("MS")
+        ->check(CLI::Range(1, 65535).description(""));
+    watchCmd->add_option("--quality", watch.quality, "quality 0..100 (default 50)")
+        ->option_text("Q")
+        ->check(CLI::Range(0, 100).description(""));
+    watchCmd->add_option("--seconds", watch.seconds, "stop after S seconds (default: at Ctrl-C)")
+        ->option_text("S")
+        ->check(CLI::PositiveNumber.description(""));
+    watchCmd->add_flag("--json", watch.json,
+                       "no table; at the end one JSON object per camera, one per line");
+    AddDriverOption(watchCmd, common);
+
     DemoOptions demo;
     auto* demoCmd = app.add_subcommand(
         "demo", "run everything against the built-in camera simulator (about 15 s)");
@@ -172,6 +242,14 @@ int main(int argc, char** argv) {
                      "where stream.h264 and snapshot.png go (default demo-out)")
         ->option_text("DIR");
     AddDriverOption(demoCmd, common);
+
+    // -v also after a subcommand's own options.
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+        sub->fallthrough();
+        for (CLI::App* inner : sub->get_subcommands([](CLI::App*) { return true; })) {
+            inner->fallthrough();
+        }
+    }
 
     try {
         app.parse(argc, argv);
@@ -191,21 +269,16 @@ int main(int argc, char** argv) {
     InstallInterruptHandler();
     Console console(stdout);
     DriverLibrary library;
+    library.diagnosticLog = verbose;
     CameraTarget target;
     std::string error;
     int status = kExitOk;
 
     if (streamCmd->parsed()) {
-        int w = 0;
-        int h = 0;
-        char extra = 0;
-        if (std::sscanf(size.c_str(), "%d x %d %c", &w, &h, &extra) != 2 || w < 16 || h < 16 ||
-            w > 65535 || h > 65535) {
+        if (!ParseSize(size, &stream.width, &stream.height)) {
             PrintError("bad --size \"" + size + "\": expected WxH, for example 704x576");
             return kExitUsage;
         }
-        stream.width = w;
-        stream.height = h;
         if (!Prepare(common, true, library, &target, &status)) return status;
         stream.camera = target;
         console.ChooseStatusMode(Console::StatusMode::kOff);
@@ -227,6 +300,43 @@ int main(int argc, char** argv) {
         if (!Prepare(common, true, library, &target, &status)) return status;
         probe.camera = target;
         status = RunProbe(library, probe, console, &error);
+    } else if (watchCmd->parsed()) {
+        if (!ParseSize(watchSize, &watch.width, &watch.height)) {
+            PrintError("bad --size \"" + watchSize + "\": expected WxH, for example 704x576");
+            return kExitUsage;
+        }
+        CameraTarget defaults;
+        defaults.user = common.user;
+        defaults.password = common.password;
+        defaults.hd = common.hd != 0;
+        std::string text;
+        for (const auto& camera : watchCameras) text += camera + "\n";
+        std::istringstream given(text);
+        if (!watchCameras.empty()) {
+            auto cameras = ParseCameraList(given, defaults, &error);
+            if (!cameras) {
+                PrintError("bad --camera: " + error.substr(error.find(": ") + 2));
+                return kExitUsage;
+            }
+            watch.cameras = *cameras;
+        }
+        if (!watchList.empty()) {
+            std::ifstream file(watchList);
+            auto cameras = ParseCameraList(file, defaults, &error);
+            if (!cameras) {
+                PrintError(watchList + ": " + error);
+                return kExitUsage;
+            }
+            watch.cameras.insert(watch.cameras.end(), cameras->begin(), cameras->end());
+        }
+        if (watch.cameras.empty()) {
+            PrintError("watch needs --camera or --cameras (see zarnhost watch --help)");
+            return kExitUsage;
+        }
+        if (!Prepare(common, false, library, &target, &status)) return status;
+        watch.showLog = verbose;
+        console.ChooseStatusMode(Console::StatusMode::kLines);
+        status = RunWatch(library, watch, console, &error);
     } else if (demoCmd->parsed()) {
         if (!Prepare(common, false, library, &target, &status)) return status;
         console.ChooseStatusMode(Console::StatusMode::kLines);

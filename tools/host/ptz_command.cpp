@@ -1,6 +1,9 @@
 #include "ptz_command.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "driver_session.h"
@@ -41,8 +44,21 @@ talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget&
     if (!session.Open(camera, error)) return nullptr;
     talvane::IIPPTZApiEx* control = session.PtzControl();
     if (control == nullptr) {
-        *error = "the driver offers no PTZ control for camera " + camera.Endpoint() +
-                 " (see the driver's log above)";
+        *error = "the driver offers no PTZ control for camera " + camera.Endpoint();
+        // The driver keeps its preset file beside the host program; an installed zarnhost sits in
+        // a folder that only root may write.
+        std::error_code ec;
+        const auto folder = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+        if (!ec && access(folder.c_str(), W_OK) != 0) {
+            *error +=
+                ": the driver keeps its preset file beside the host program and cannot write "
+                "to " +
+                folder.string() +
+                " (run as a user who may, or a zarnhost from a "
+                "build folder)";
+        } else {
+            *error += " (see the driver's log above)";
+        }
         return nullptr;
     }
     return control;

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "interrupt.h"
 #include "png_writer.h"
 #include "stream_stats.h"
+#include "video_file_writer.h"
 
 namespace zarnhost {
 
@@ -28,6 +28,7 @@ struct QueuedFrame {
     uint32_t width = 0;
     uint32_t height = 0;
     Clock::time_point arrivedAt;
+    int64_t stampMs = 0;  // the host's time stamp, milliseconds since 1970 (UTC)
 };
 
 // Frames handed over by the driver's channel thread, waiting for the main loop. Bounded so a
@@ -72,6 +73,15 @@ private:
     size_t bytes_ = 0;
     uint64_t dropped_ = 0;
 };
+
+// The host's frame time stamp in milliseconds since 1970; 0 for a frame that was never stamped.
+int64_t StampMs(const SYSTEMTIME& t) {
+    using namespace std::chrono;
+    if (t.wYear == 0) return 0;
+    const sys_days date = year{t.wYear} / month{t.wMonth} / day{t.wDay};
+    return duration_cast<milliseconds>(date.time_since_epoch()).count() +
+           ((int64_t{t.wHour} * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
+}
 
 std::string StateName(bool present, int32_t state) {
     if (!present) return "no channel";
@@ -201,6 +211,14 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
         q.width = frame->GetWidth();
         q.height = frame->GetHeight();
         q.arrivedAt = Clock::now();
+        SYSTEMTIME stamp{};
+        frame->GetTime(&stamp);
+        q.stampMs = StampMs(stamp);
+        if (q.stampMs == 0) {
+            q.stampMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            q.arrivedAt.time_since_epoch())
+                            .count();
+        }
         queue.Push(std::move(q));
     });
     zarntest::FakeStreamSettings settings(
@@ -208,7 +226,7 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
         static_cast<uint16_t>(options.periodMs), static_cast<uint16_t>(options.quality));
     StreamStats stats;
     H264Decoder decoder;
-    std::ofstream file;
+    VideoFileWriter file;
     const Clock::time_point begin = Clock::now();
 
     DriverSession session(library);
@@ -237,9 +255,9 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     } else if ((video = session.VideoCapture()) == nullptr) {
         status = fail("the driver has no video capture object");
     }
-    if (status == kExitOk && !options.out.empty()) {
-        file.open(options.out, std::ios::binary | std::ios::trunc);
-        if (!file) status = fail("cannot write " + options.out);
+    if (status == kExitOk && !options.out.empty() &&
+        !file.Open(options.out, options.periodMs, &error)) {
+        status = fail(error);
     }
     if (status == kExitOk) {
         const bool started = video->StartChannel(0, &sink, &settings);
@@ -266,9 +284,9 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     const auto consume = [&](const QueuedFrame& f) {
         stats.AddFrame(f.data.size(), f.fourcc == talvane::kFourCcH264, f.width, f.height,
                        f.arrivedAt);
-        if (file.is_open()) {
-            file.write(reinterpret_cast<const char*>(f.data.data()),
-                       static_cast<std::streamsize>(f.data.size()));
+        if (file.IsOpen()) {
+            file.Write(f.data.data(), f.data.size(), f.fourcc == talvane::kFourCcH264, f.width,
+                       f.height, f.stampMs);
         }
         if (decoder.Ready()) decoder.Decode(f.data.data(), f.data.size());
     };
@@ -372,10 +390,7 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
             std::chrono::duration<double>(stats.FirstFrameAt() - begin).count();
     }
 
-    if (file.is_open()) {
-        file.close();
-        if (!file && status == kExitOk) status = fail("cannot write " + options.out);
-    }
+    if (!file.Close() && status == kExitOk) status = fail(file.Error());
     if (status == kExitOk && !options.snapshot.empty()) {
         RgbPicture picture;
         if (!decoder.NewestPicture(&picture)) {

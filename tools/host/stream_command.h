@@ -3,8 +3,8 @@
 // is reached, the user presses Ctrl-C, or the camera fails before the first frame.
 //
 // Threads: the command runs on the caller's thread; frames arrive on the driver's channel thread,
-// which only copies them into a bounded queue. Writing the .h264 file, decoding and the status
-// line all happen on the caller's thread.
+// which only copies them (with the host's time stamp) into a bounded queue. Writing the video file,
+// decoding and the status line all happen on the caller's thread.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,7 @@ struct StreamOptions {
     int quality = 50;
     double seconds = 0.0;  // seconds of video from the first frame; 0 = no limit
     uint64_t frames = 0;   // frames to receive; 0 = no limit
-    std::string out;       // raw H.264 file, or empty
+    std::string out;       // .mkv, .mp4 or raw .h264 file (VideoFileWriter), or empty
     std::string snapshot;  // PNG of the newest picture, or empty
     bool json = false;     // one JSON object on standard output instead of text
     int timeoutSec = 20;   // time allowed for the first frame
