@@ -1,27 +1,37 @@
-// CHttpSender on WinHTTP, used synchronously: the owner's thread blocks inside WinHttpSendRequest
-// (which also makes the TCP connection), WinHttpReceiveResponse, WinHttpQueryDataAvailable and
-// WinHttpReadData, and WinHTTP's own time-outs bound each of those waits. One session handle and
-// one connection handle live as long as the sender, so WinHTTP's connection pool reuses the camera
+// CHttpSender on WinHTTP in asynchronous mode. The owner's thread starts each WinHTTP operation
+// (send, receive the response headers, query the data available, read) and then waits on the
+// sender's one wake event, which the status callback signals when the operation completes and
+// Abort signals to end the wait. Every wait ends after the time-out at the latest; WinHTTP's own
+// time-outs stay set on the session and bound its operations as well. One session handle and one
+// connection handle live as long as the sender, so WinHTTP's connection pool reuses the camera
 // connection for every request; each request gets a fresh request handle, closed before the next
 // one is opened.
 //
-// Abort: closing a request handle makes a synchronous call blocked on it return with an error.
-// The handle value sits behind a small mutex. Abort closes it there, at most once, and marks it
-// closed; from then on nobody passes it to WinHTTP again, and the owner forgets it (without a
-// second close) when it closes the request. Quick calls on the handle (options, headers, queries)
-// run under the mutex, so Abort never closes the handle in the middle of one; the blocking calls
-// take the handle under the mutex and run outside it, which is what lets Abort reach them.
-// Wine's WinHTTP (8.0) does not wake a blocked call when its handle is closed: there the call
-// returns when its time-out passes, and fails because of the abort.
+// Abort only sets the flag and wakes the owner; the owner alone closes handles. A wait that ends
+// by an abort or a time-out leaves its operation in flight: the owner closes the request handle
+// and goes on without waiting for WinHTTP to wind the operation up. Wine's WinHTTP (8.0) keeps the
+// socket until its blocked socket call returns, at the latest at its own time-out, and reports the
+// operation only then, long after the sender may be gone. So everything WinHTTP or the callback may
+// still touch belongs to the request handle, not to the sender: a RequestContext holding the
+// completion record, the buffer reads go into and the request body. It is the handle's context
+// value and the callback deletes it on WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, the last
+// notification of a handle. The wake event sits in a Waiter shared by the sender and every context
+// of its requests, so it outlives both. The session and connection handles carry no context value;
+// their notifications are ignored, and their own closing (which WinHTTP holds back while an
+// abandoned request still lives) touches nothing of ours.
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "http/http_sender.h"
 
@@ -29,16 +39,111 @@ namespace Web {
 
 namespace {
 
-constexpr size_t kReadStep = 8192;          // bytes per WinHttpReadData of ReadAll / ReadAllLimited
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kReadStep = 8192;          // largest WinHttpReadData of ReadAll / ReadAllLimited
 constexpr size_t kMaxReadPiece = 1u << 30;  // largest single WinHttpReadData of ReadChunk
 constexpr DWORD kMaxConnsPerServer = 16;
 constexpr uint64_t kUnknownLength = UINT64_MAX;
 constexpr uint64_t kDrainLimit = 64 * 1024;  // longest rest a close reads to keep the link
+constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                 WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_HANDLES;
 
 static_assert(kAuthBasic == WINHTTP_AUTH_SCHEME_BASIC && kAuthNtlm == WINHTTP_AUTH_SCHEME_NTLM &&
               kAuthPassport == WINHTTP_AUTH_SCHEME_PASSPORT &&
               kAuthDigest == WINHTTP_AUTH_SCHEME_DIGEST &&
               kAuthNegotiate == WINHTTP_AUTH_SCHEME_NEGOTIATE);
+
+struct RequestContext;
+
+// What wakes the owner: shared by the sender and the contexts of its request handles, freed with
+// the last of them.
+struct Waiter {
+    Waiter() : wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    ~Waiter() {
+        if (wake != nullptr) CloseHandle(wake);
+    }
+    Waiter(const Waiter&) = delete;
+    Waiter& operator=(const Waiter&) = delete;
+
+    const HANDLE wake;  // auto-reset; set by the callback and by Abort
+    std::mutex mutex;   // guards `current` and the completion records of the contexts
+    // The request whose completions wake the owner; a late one of an abandoned request does not.
+    const RequestContext* current = nullptr;
+};
+
+// The outcome of the last operation started on a request handle.
+struct Completion {
+    bool done = false;
+    bool failed = false;  // WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
+    bool sent = false;    // a send has put the whole request on the wire (it may not be done yet)
+    DWORD count = 0;      // bytes available or bytes read
+};
+
+// Owned by its request handle from the moment it is the handle's context value; deleted by the
+// callback when the handle closes.
+struct RequestContext {
+    explicit RequestContext(std::shared_ptr<Waiter> waiterIn) : waiter(std::move(waiterIn)) {}
+
+    const std::shared_ptr<Waiter> waiter;
+    Completion completion;      // written by the callback, read by the owner, under the mutex
+    std::vector<uint8_t> body;  // the request body, which WinHTTP may read after an abandoned send
+    std::vector<uint8_t> buffer;  // where reads land; copied out once a read has completed
+};
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR value, DWORD status, LPVOID info, DWORD length) {
+    auto* context = reinterpret_cast<RequestContext*>(value);
+    if (context == nullptr) return;  // the session and the connection
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        delete context;
+        return;
+    }
+    bool done = true;
+    bool failed = false;
+    DWORD count = 0;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+            done = false;
+            break;
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            break;
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            if (info != nullptr && length >= sizeof(DWORD)) {
+                count = *static_cast<const DWORD*>(info);
+            }
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            count = length;
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+            failed = true;
+            break;
+        default:
+            return;
+    }
+    Waiter& waiter = *context->waiter;
+    std::lock_guard<std::mutex> lock(waiter.mutex);
+    Completion& completion = context->completion;
+    if (done) {
+        completion.done = true;
+        completion.failed = failed;
+        completion.count = count;
+    } else {
+        completion.sent = true;
+    }
+    if (waiter.current == context) SetEvent(waiter.wake);
+}
+
+// A request abandoned with an operation in flight may call OnStatus after every sender is gone, and
+// after the host has let go of the driver: from then on the module stays loaded until the process
+// ends, so that such a late call never lands in unmapped code.
+void KeepModuleLoaded() {
+    static const char anchor = 0;  // any address inside this module
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&anchor), &module);
+}
 
 // Text for WinHTTP: UTF-16 from the system's 8-bit code page, as every text of the host is.
 bool Widen(const std::string& text, std::wstring* out) {
@@ -105,27 +210,29 @@ public:
 
 private:
     enum class ReadResult { kOk, kFailed, kAborted };
+    enum class Outcome { kDone, kFailed, kAborted, kTimedOut };
 
     bool SendOnce(HttpRequest& request);
+    bool Open(const HttpRequest& request);
     void DrainShortRest();
-    bool Configure(HINTERNET request, const HttpRequest& what);
-    bool Publish(HINTERNET request);
-    HINTERNET Acquire();
-    template <class Call>
-    bool WithRequest(Call call);
-    ReadResult ReadSome(uint8_t* into, size_t size, bool onlyArrived, DWORD* got);
+    void Drop();
+    bool Configure(const HttpRequest& what);
+    template <class Start>
+    Outcome Await(Start start, DWORD* count = nullptr, bool sentIsEnough = false);
+    ReadResult ReadSome(uint8_t* into, size_t size, DWORD* got);
+    ReadResult Broken(Outcome outcome);
 
     const talvane::DEVICE_INFO& device_;
     const DWORD timeoutMs_;
+    const std::shared_ptr<Waiter> waiter_;
     HINTERNET session_ = nullptr;
     HINTERNET connect_ = nullptr;  // opened by the first send, kept for the sender's life
     std::atomic<bool> aborted_{false};
 
-    // The current request handle. requestClosed_: Abort has closed it and the owner has not
-    // forgotten it yet; it must be neither used nor closed again.
-    std::mutex handleMutex_;
+    // The current request handle and its context (owner only); the context goes with the handle.
     HINTERNET request_ = nullptr;
-    bool requestClosed_ = false;
+    RequestContext* context_ = nullptr;
+    bool inFlight_ = false;  // an operation was started on it and has not been seen to complete
 
     uint32_t status_ = 0;
     uint32_t learned_ = kAuthNone;
@@ -139,11 +246,12 @@ private:
 
 CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
     : device_(device),
-      timeoutMs_(static_cast<DWORD>(detail::EffectiveTimeoutMs(device.requestTimeoutMs))) {
+      timeoutMs_(static_cast<DWORD>(detail::EffectiveTimeoutMs(device.requestTimeoutMs))),
+      waiter_(std::make_shared<Waiter>()) {
     std::wstring agent;
-    if (!Widen("Talvane::HttpClient", &agent)) return;
+    if (waiter_->wake == nullptr || !Widen("Talvane::HttpClient", &agent)) return;
     session_ = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                           WINHTTP_NO_PROXY_BYPASS, 0);
+                           WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     if (session_ == nullptr) return;  // every send fails
     // Receive and resolve time-outs are best effort; the rest go in this order and stop at the
     // first option WinHTTP refuses.
@@ -159,6 +267,12 @@ CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
     for (const auto& option : options) {
         if (!SetDword(session_, option[0], option[1])) break;
     }
+    // The connection and request handles take the callback over from the session.
+    if (WinHttpSetStatusCallback(session_, OnStatus, kNotifications, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK) {
+        WinHttpCloseHandle(session_);
+        session_ = nullptr;
+    }
 }
 
 CHttpSender::Impl::~Impl() {
@@ -169,24 +283,65 @@ CHttpSender::Impl::~Impl() {
 
 void CHttpSender::Impl::Abort() {
     aborted_.store(true);
-    std::lock_guard<std::mutex> lock(handleMutex_);
-    if (request_ != nullptr && !requestClosed_) {
-        WinHttpCloseHandle(request_);
-        requestClosed_ = true;
+    SetEvent(waiter_->wake);
+}
+
+// Starts one operation on the current request and waits until it completes (or, sentIsEnough, has
+// put the request on the wire), the sender is aborted or the time-out passes. `start` returns
+// false when WinHTTP refuses the operation at once; no notification follows then. The callback may
+// run inside `start`, on this thread.
+template <class Start>
+CHttpSender::Impl::Outcome CHttpSender::Impl::Await(Start start, DWORD* count, bool sentIsEnough) {
+    {
+        std::lock_guard<std::mutex> lock(waiter_->mutex);
+        context_->completion = Completion{};
     }
+    if (aborted_.load()) return Outcome::kAborted;
+    if (!start()) return Outcome::kFailed;
+    inFlight_ = true;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    for (;;) {
+        Completion completion;
+        {
+            std::lock_guard<std::mutex> lock(waiter_->mutex);
+            completion = context_->completion;
+        }
+        if (completion.done) inFlight_ = false;
+        if (aborted_.load()) return Outcome::kAborted;
+        if (completion.done) {
+            if (count != nullptr) *count = completion.count;
+            return completion.failed ? Outcome::kFailed : Outcome::kDone;
+        }
+        if (sentIsEnough && completion.sent) return Outcome::kDone;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return Outcome::kTimedOut;
+        // A wake meant for an earlier wait (an Abort since reset) only costs one more round.
+        WaitForSingleObject(waiter_->wake, static_cast<DWORD>(left));
+    }
+}
+
+// Closes the current request handle, which takes its context along. An operation still in flight
+// is left to WinHTTP; its late notifications reach only the context.
+void CHttpSender::Impl::Drop() {
+    if (request_ == nullptr) return;
+    bool unfinished = false;
+    {
+        std::lock_guard<std::mutex> lock(waiter_->mutex);
+        waiter_->current = nullptr;
+        unfinished = inFlight_ && !context_->completion.done;
+    }
+    if (unfinished) KeepModuleLoaded();
+    const HINTERNET request = request_;
+    request_ = nullptr;
+    context_ = nullptr;
+    inFlight_ = false;
+    WinHttpCloseHandle(request);
 }
 
 void CHttpSender::Impl::Close() {
     DrainShortRest();
-    HINTERNET open = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(handleMutex_);
-        if (!requestClosed_) open = request_;
-        request_ = nullptr;
-        requestClosed_ = false;
-    }
-    // No longer visible to Abort, so this is the only close.
-    if (open != nullptr) WinHttpCloseHandle(open);
+    Drop();
 }
 
 // WinHTTP keeps a connection only when its response was read to the end. A short rest of known
@@ -200,38 +355,17 @@ void CHttpSender::Impl::DrainShortRest() {
     uint8_t scratch[4096];
     while (!ended_) {
         DWORD got = 0;
-        if (ReadSome(scratch, sizeof(scratch), true, &got) != ReadResult::kOk) return;
+        if (ReadSome(scratch, sizeof(scratch), &got) != ReadResult::kOk) return;
     }
 }
 
-bool CHttpSender::Impl::Publish(HINTERNET request) {
-    std::lock_guard<std::mutex> lock(handleMutex_);
-    request_ = request;
-    requestClosed_ = false;
-    // An Abort that ran before this point found no handle to close: the owner closes it.
-    return !aborted_.load();
-}
-
-HINTERNET CHttpSender::Impl::Acquire() {
-    std::lock_guard<std::mutex> lock(handleMutex_);
-    if (aborted_.load() || requestClosed_) return nullptr;
-    return request_;
-}
-
-template <class Call>
-bool CHttpSender::Impl::WithRequest(Call call) {
-    std::lock_guard<std::mutex> lock(handleMutex_);
-    if (aborted_.load() || requestClosed_ || request_ == nullptr) return false;
-    return call(request_);
-}
-
-bool CHttpSender::Impl::Configure(HINTERNET request, const HttpRequest& what) {
+bool CHttpSender::Impl::Configure(const HttpRequest& what) {
     if (!device_.user.empty()) {
         const uint32_t scheme = learned_ != kAuthNone ? learned_ : PreferredScheme(what.authMethod);
         std::wstring user;
         std::wstring password;
         const bool ok = Widen(device_.user, &user) && Widen(device_.password, &password) &&
-                        WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_SERVER, scheme,
+                        WinHttpSetCredentials(request_, WINHTTP_AUTH_TARGET_SERVER, scheme,
                                               user.c_str(), password.c_str(), nullptr) != FALSE;
         SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
         if (!ok) return false;
@@ -240,10 +374,10 @@ bool CHttpSender::Impl::Configure(HINTERNET request, const HttpRequest& what) {
         const DWORD lax = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
                           SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
                           SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
-        if (!SetDword(request, WINHTTP_OPTION_SECURITY_FLAGS, lax)) return false;
+        if (!SetDword(request_, WINHTTP_OPTION_SECURITY_FLAGS, lax)) return false;
     }
     if ((what.options & kOptionNoRedirects) != 0 &&
-        !SetDword(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS)) {
+        !SetDword(request_, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS)) {
         return false;
     }
     // A line WinHTTP turns down (for example "Name:" to drop a header it does not send anyway) is
@@ -251,16 +385,14 @@ bool CHttpSender::Impl::Configure(HINTERNET request, const HttpRequest& what) {
     for (const std::string& line : what.headerLines) {
         std::wstring wide;
         if (!Widen(line, &wide)) return false;
-        WinHttpAddRequestHeaders(request, wide.c_str(), static_cast<DWORD>(wide.size()),
+        WinHttpAddRequestHeaders(request_, wide.c_str(), static_cast<DWORD>(wide.size()),
                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
     }
     return true;
 }
 
-bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
-    Close();
-    if (session_ == nullptr || aborted_.load() || !detail::IsSendable(request)) return false;
-    if (request.body.size() > MAXDWORD) return false;
+// Opens the request handle and hands it its context; on success it is the current request.
+bool CHttpSender::Impl::Open(const HttpRequest& request) {
     std::wstring verb;
     std::wstring object;
     if (!Widen(request.verb, &verb) || !Widen(detail::RequestTarget(request.object), &object)) {
@@ -276,64 +408,80 @@ bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
     DWORD flags = WINHTTP_FLAG_REFRESH;
     if ((request.options & kOptionNoQueryEscape) != 0) flags |= WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
     if (request.secure == 1) flags |= WINHTTP_FLAG_SECURE;
-    HINTERNET opened = WinHttpOpenRequest(connect_, verb.c_str(), object.c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+    const HINTERNET opened =
+        WinHttpOpenRequest(connect_, verb.c_str(), object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
     if (opened == nullptr) return false;
+    auto context = std::make_unique<RequestContext>(waiter_);
+    auto value = reinterpret_cast<DWORD_PTR>(context.get());
+    if (!WinHttpSetOption(opened, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
+        WinHttpCloseHandle(opened);  // it never knew the context, which goes here
+        return false;
+    }
+    request_ = opened;
+    context_ = context.release();  // the handle's from here on
+    std::lock_guard<std::mutex> lock(waiter_->mutex);
+    waiter_->current = context_;
+    return true;
+}
+
+bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
+    Close();
+    if (session_ == nullptr || aborted_.load() || !detail::IsSendable(request)) return false;
+    if (request.body.size() > MAXDWORD) return false;
     answered_ = false;
     ended_ = false;
     broken_ = false;
     announced_ = kUnknownLength;
     bodyRead_ = 0;
-    if (!Publish(opened) ||
-        !WithRequest([&](HINTERNET handle) { return Configure(handle, request); })) {
-        Close();
+    if (!Open(request)) return false;
+    if (!Configure(request)) {
+        Drop();
         return false;
     }
 
     // The body goes with the send; totalLength never exceeds it (IsSendable).
-    const auto bodySize = static_cast<DWORD>(request.body.size());
-    void* body = request.body.empty() ? WINHTTP_NO_REQUEST_DATA : request.body.data();
-    HINTERNET handle = Acquire();
-    if (handle == nullptr || !WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body,
-                                                 bodySize, bodySize, 0)) {
-        Close();
+    context_->body = request.body;
+    const auto bodySize = static_cast<DWORD>(context_->body.size());
+    void* body = context_->body.empty() ? WINHTTP_NO_REQUEST_DATA : context_->body.data();
+    const auto value = reinterpret_cast<DWORD_PTR>(context_);
+    // Send-only: done once the request is on the wire. Wine's WinHTTP reports the send complete
+    // only when the answer starts to arrive, so the send may still be in flight; the request stays
+    // open until the next send or CloseRequest, and its answer, if any, is never received.
+    const bool sendOnly = (request.options & kOptionSendOnly) != 0;
+    const Outcome sent = Await(
+        [&] {
+            return WinHttpSendRequest(request_, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, bodySize,
+                                      bodySize, value) != FALSE;
+        },
+        nullptr, sendOnly);
+    if (sent != Outcome::kDone) {
+        Drop();
         return false;
     }
-    if ((request.options & kOptionSendOnly) != 0) {
-        if (!aborted_.load()) return true;  // open until the next send or CloseRequest
-        Close();
-        return false;
-    }
+    if (sendOnly) return true;
 
-    handle = Acquire();
-    if (handle == nullptr || !WinHttpReceiveResponse(handle, nullptr)) {
-        Close();
+    if (Await([&] { return WinHttpReceiveResponse(request_, nullptr) != FALSE; }) !=
+        Outcome::kDone) {
+        Drop();
         return false;
     }
+    // The size query of the raw headers fails with ERROR_INSUFFICIENT_BUFFER and gives the size in
+    // bytes of UTF-16 text with its terminator.
+    DWORD bytes = 0;
     DWORD status = 0;
-    const bool answered = WithRequest([&](HINTERNET h) {
-        // The size query of the raw headers fails with ERROR_INSUFFICIENT_BUFFER and gives the
-        // size in bytes of UTF-16 text with its terminator.
-        DWORD bytes = 0;
-        if (WinHttpQueryHeaders(h, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
-                                WINHTTP_NO_OUTPUT_BUFFER, &bytes, WINHTTP_NO_HEADER_INDEX) ||
-            GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-            return false;
-        }
-        if (bytes / sizeof(WCHAR) > detail::kMaxHeaderBytes + 1) return false;
-        DWORD size = sizeof(status);
-        if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                                 WINHTTP_NO_HEADER_INDEX)) {
-            return false;
-        }
-        announced_ = AnnouncedLength(h, request.verb, status);
-        return true;
-    });
-    if (!answered) {
-        Close();
+    DWORD size = sizeof(status);
+    if (WinHttpQueryHeaders(request_, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &bytes, WINHTTP_NO_HEADER_INDEX) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+        bytes / sizeof(WCHAR) > detail::kMaxHeaderBytes + 1 ||
+        !WinHttpQueryHeaders(request_, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        Drop();
         return false;
     }
+    announced_ = AnnouncedLength(request_, request.verb, status);
     status_ = status;
     answered_ = true;
     if (status_ != 401 || learned_ != kAuthNone) return true;
@@ -341,12 +489,10 @@ bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
     // First 401 of this sender: learn the scheme the camera names first and try once more when it
     // differs from the one the credentials already went with.
     const uint32_t preferred = PreferredScheme(request.authMethod);
+    DWORD supported = 0;
     DWORD first = 0;
-    const bool queried = WithRequest([&](HINTERNET h) {
-        DWORD supported = 0;
-        DWORD target = 0;
-        return WinHttpQueryAuthSchemes(h, &supported, &first, &target) != FALSE;
-    });
+    DWORD target = 0;
+    const bool queried = WinHttpQueryAuthSchemes(request_, &supported, &first, &target) != FALSE;
     learned_ = queried ? static_cast<uint32_t>(first) : uint32_t{kAuthNone};
     Close();
     if (learned_ == kAuthNone || learned_ == preferred) return false;
@@ -357,45 +503,44 @@ bool CHttpSender::Impl::Send(HttpRequest& request) {
     return SendOnce(request);
 }
 
-// Reads up to `size` body bytes. onlyArrived: waits for the first bytes only and takes what has
-// arrived by then; otherwise a WinHTTP that fills the whole buffer may hold back bytes that are
-// already here until the buffer is full, and loses them when the time-out ends the read.
-CHttpSender::Impl::ReadResult CHttpSender::Impl::ReadSome(uint8_t* into, size_t size,
-                                                          bool onlyArrived, DWORD* got) {
+// A read that did not complete ends the body: the request is closed at once (Wine's WinHTTP
+// leaves a request that failed a read in a state no later read can use).
+CHttpSender::Impl::ReadResult CHttpSender::Impl::Broken(Outcome outcome) {
+    broken_ = true;
+    Drop();
+    return outcome == Outcome::kAborted ? ReadResult::kAborted : ReadResult::kFailed;
+}
+
+// Reads up to `size` body bytes: waits for the first ones, then takes what has arrived by then. A
+// WinHTTP that fills the whole buffer (Wine's does) would otherwise hold back bytes that are
+// already here until the buffer is full, lose them when the time-out ends the read, and let a
+// slow but steady body run into the time-out of one wait.
+CHttpSender::Impl::ReadResult CHttpSender::Impl::ReadSome(uint8_t* into, size_t size, DWORD* got) {
     *got = 0;
     if (aborted_.load()) return ReadResult::kAborted;
     if (broken_) return ReadResult::kFailed;
     if (ended_) return ReadResult::kOk;
-    HINTERNET handle = Acquire();
-    if (handle == nullptr) return aborted_.load() ? ReadResult::kAborted : ReadResult::kFailed;
-    if (onlyArrived) {
-        DWORD available = 0;  // 0: the body has ended
-        const BOOL ok = WinHttpQueryDataAvailable(handle, &available);
-        if (aborted_.load()) {
-            broken_ = true;
-            return ReadResult::kAborted;
-        }
-        if (!ok) {
-            broken_ = true;
-            return ReadResult::kFailed;
-        }
-        if (available > 0) size = std::min<size_t>(size, available);
-        handle = Acquire();
-        if (handle == nullptr) return ReadResult::kAborted;
-    }
-    const BOOL ok = WinHttpReadData(handle, into, static_cast<DWORD>(size), got);
-    if (aborted_.load()) {
-        broken_ = true;
-        *got = 0;
-        return ReadResult::kAborted;
-    }
-    if (!ok) {
-        broken_ = true;
-        *got = 0;
-        return ReadResult::kFailed;
-    }
-    bodyRead_ += *got;
-    if (*got == 0) {
+    if (request_ == nullptr) return ReadResult::kFailed;
+    DWORD available = 0;  // 0: the body has ended
+    Outcome outcome =
+        Await([&] { return WinHttpQueryDataAvailable(request_, nullptr) != FALSE; }, &available);
+    if (outcome != Outcome::kDone) return Broken(outcome);
+    size = std::min<size_t>(size, available > 0 ? available : kReadStep);
+    std::vector<uint8_t>& buffer = context_->buffer;
+    if (buffer.size() < size) buffer.resize(size);
+    DWORD read = 0;
+    outcome = Await(
+        [&] {
+            return WinHttpReadData(request_, buffer.data(), static_cast<DWORD>(size), nullptr) !=
+                   FALSE;
+        },
+        &read);
+    if (outcome != Outcome::kDone) return Broken(outcome);
+    read = static_cast<DWORD>(std::min<size_t>(read, size));
+    if (read > 0) std::memcpy(into, buffer.data(), read);
+    *got = read;
+    bodyRead_ += read;
+    if (read == 0) {
         if (announced_ != kUnknownLength && bodyRead_ < announced_) {
             broken_ = true;  // the connection closed before the announced end
             return ReadResult::kFailed;
@@ -422,7 +567,7 @@ size_t CHttpSender::Impl::ReadBody(std::vector<uint8_t>& out, size_t limit, bool
         }
         out.resize(size + step);
         DWORD got = 0;
-        if (ReadSome(out.data() + size, step, false, &got) != ReadResult::kOk) {
+        if (ReadSome(out.data() + size, step, &got) != ReadResult::kOk) {
             out.clear();
             return 0;
         }
@@ -449,7 +594,7 @@ size_t CHttpSender::Impl::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     while (have < n) {
         DWORD got = 0;
         const ReadResult result =
-            ReadSome(out.data() + have, std::min(n - have, kMaxReadPiece), true, &got);
+            ReadSome(out.data() + have, std::min(n - have, kMaxReadPiece), &got);
         if (result == ReadResult::kAborted) {
             out.clear();
             return 0;

@@ -212,6 +212,115 @@ TEST(HttpSenderContractTest, ClosingALongBodyEarlyReturnsAtOnce) {
     EXPECT_LT(Clock::now() - start, 2500ms);
 }
 
+// Every wait a stalled camera can leave the owner in ends within a second of Abort, however long
+// the time-out. Each phase has its own server and sender; the sender goes first, so whatever the
+// HTTP stack still does for the abandoned request ends after the sender is gone.
+TEST(HttpSenderContractTest, AbortEndsEveryStalledWaitWithinASecond) {
+    struct Phase {
+        const char* call;    // the call that blocks
+        const char* answer;  // what the server sends before it stalls
+    };
+    for (const Phase phase :
+         {Phase{"SendRequest", ""},
+          Phase{"ReadChunk", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nabc"},
+          Phase{"ReadAll", "HTTP/1.1 200 OK\r\nContent-Length: 9999\r\n\r\nabc"}}) {
+        SCOPED_TRACE(phase.call);
+        std::promise<void> answered;
+        LocalHttpServer server([&](LocalHttpServer::Connection& c) {
+            if (!c.ReadRequest()) return;
+            c.Send(phase.answer);
+            answered.set_value();
+            c.HoldUntilStopOrClose();
+        });
+        Web::CHttpSender sender(Device(server.Port(), 60000));
+        auto work = std::async(std::launch::async, [&] {
+            auto get = Request("GET", "/a");
+            std::vector<uint8_t> out;
+            if (!sender.SendRequest(get)) return false;
+            return std::string(phase.call) == "ReadChunk" ? sender.ReadChunk(out, 4096) > 0
+                                                          : sender.ReadAll(out) > 0;
+        });
+        ASSERT_EQ(answered.get_future().wait_for(kGenerous), std::future_status::ready);
+        std::this_thread::sleep_for(100ms);  // let the call block
+        const auto start = Clock::now();
+        sender.Abort();
+        ASSERT_EQ(work.wait_for(kGenerous), std::future_status::ready);
+        EXPECT_LT(Clock::now() - start, 1s);
+        EXPECT_FALSE(work.get());
+    }
+}
+
+// An abandoned request may still be completed by the HTTP stack after the abort: the bytes that
+// arrive then must land neither in the caller's buffer nor in the next request's answer.
+TEST(HttpSenderContractTest, DataArrivingAfterAnAbortReachesNeitherTheCallerNorTheNextRequest) {
+    std::atomic<bool> release{false};
+    std::promise<void> answered;
+    LocalHttpServer server([&](LocalHttpServer::Connection& c) {
+        std::string head;
+        if (!c.ReadRequest(&head)) return;
+        if (head.find(" /stream ") == std::string::npos) {
+            c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh");
+            return;
+        }
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 20003\r\n\r\nabc");
+        answered.set_value();
+        while (!release.load()) {
+            if (!c.Sleep(5ms)) return;
+        }
+        c.Send(std::string(20000, 'x'));
+    });
+    Web::CHttpSender sender(Device(server.Port(), 60000));
+    auto stream = Request("GET", "/stream");
+    ASSERT_TRUE(sender.SendRequest(stream));
+    std::vector<uint8_t> body;
+    auto read = std::async(std::launch::async, [&] { return sender.ReadAll(body); });
+    ASSERT_EQ(answered.get_future().wait_for(kGenerous), std::future_status::ready);
+    std::this_thread::sleep_for(100ms);
+    sender.Abort();
+    ASSERT_EQ(read.wait_for(kGenerous), std::future_status::ready);
+    EXPECT_EQ(read.get(), 0u);
+    EXPECT_TRUE(body.empty());
+    body.assign(8192, 'z');  // the storage the aborted read had
+
+    sender.ResetAbort();
+    release.store(true);  // the rest of the stream arrives while the next request waits
+    auto next = Request("GET", "/next");
+    ASSERT_TRUE(sender.SendRequest(next));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> fresh;
+    EXPECT_EQ(sender.ReadAll(fresh), 5u);
+    EXPECT_EQ(std::string(fresh.begin(), fresh.end()), "fresh");
+    sender.CloseRequest();
+    EXPECT_EQ(body, std::vector<uint8_t>(8192, 'z'));
+}
+
+// A send whose answer never comes fails after the time-out, not before and not much later, and
+// the sender serves the next request.
+TEST(HttpSenderContractTest, SendTimingOutLeavesTheSenderUsable) {
+    std::atomic<int> connections{0};
+    LocalHttpServer server([&](LocalHttpServer::Connection& c) {
+        if (++connections == 1) {
+            if (c.ReadRequest()) c.HoldUntilStopOrClose();  // never answers
+            return;
+        }
+        while (c.ReadRequest()) c.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    });
+    Web::CHttpSender sender(Device(server.Port(), 500));
+    auto silent = Request("GET", "/silent");
+    const auto start = Clock::now();
+    EXPECT_FALSE(sender.SendRequest(silent));
+    const auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, 400ms);
+    EXPECT_LT(elapsed, 5s);
+    EXPECT_FALSE(sender.Aborted());
+
+    auto get = Request("GET", "/b");
+    ASSERT_TRUE(sender.SendRequest(get));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> body;
+    EXPECT_EQ(sender.ReadAll(body), 2u);
+}
+
 TEST(HttpSenderContractTest, AbortRacingWithWorkEndsItAndResetRestoresTheSender) {
     const std::string data(64 * 1024, 'd');
     LocalHttpServer server([&](LocalHttpServer::Connection& c) {
