@@ -19,6 +19,8 @@ if [ -z "$wine" ] || [ ! -x "$wine" ]; then
   exit 127
 fi
 
+# Wine wants an absolute prefix.
 mkdir -p "$prefix"
+prefix="$(cd "$prefix" && pwd)"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 exec "$wine" "$@"
