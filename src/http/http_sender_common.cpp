@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "http/http_sender.h"
+#include "http/http_sender_backend.h"
 
 namespace Web {
 
@@ -66,5 +67,50 @@ std::string RequestTarget(const std::string& object) {
 }
 
 }  // namespace detail
+
+CHttpSender::CHttpSender(const talvane::DEVICE_INFO& device)
+    : device_(device), impl_(MakeHttpSenderBackend(device_)) {}
+
+CHttpSender::~CHttpSender() = default;
+
+bool CHttpSender::SendRequest(HttpRequest& request) {
+    return impl_->Send(request);
+}
+
+size_t CHttpSender::ReadAll(std::vector<uint8_t>& out) {
+    return impl_->ReadBody(out, kReadAllLimit, nullptr, false);
+}
+
+size_t CHttpSender::ReadAllLimited(std::vector<uint8_t>& out, size_t limit, bool* tooLong) {
+    return impl_->ReadBody(out, limit, tooLong, true);
+}
+
+size_t CHttpSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
+    return impl_->ReadChunk(out, n);
+}
+
+uint32_t CHttpSender::GetStatusCode() const {
+    return impl_->Status();
+}
+
+void CHttpSender::CloseRequest() {
+    impl_->Close();
+}
+
+void CHttpSender::Abort() {
+    impl_->Abort();
+}
+
+void CHttpSender::ResetAbort() {
+    impl_->ResetAbort();
+}
+
+bool CHttpSender::Aborted() const {
+    return impl_->Aborted();
+}
+
+uint32_t CHttpSender::LearnedScheme() const {
+    return impl_->Learned();
+}
 
 }  // namespace Web

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "http/http_sender.h"
+#include "http/http_sender_backend.h"
 
 namespace Web {
 
@@ -101,26 +102,27 @@ std::string HostForUrl(const std::string& address) {
 
 }  // namespace
 
-class CHttpSender::Impl {
+class CurlSender final : public CHttpSender::Impl {
 public:
-    explicit Impl(const talvane::DEVICE_INFO& device);
-    ~Impl();
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
+    explicit CurlSender(const talvane::DEVICE_INFO& device);
+    ~CurlSender() override;
+    CurlSender(const CurlSender&) = delete;
+    CurlSender& operator=(const CurlSender&) = delete;
 
-    bool Send(HttpRequest& request);
-    size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong, bool failWhenOver);
-    size_t ReadChunk(std::vector<uint8_t>& out, size_t n);
-    void Close();
+    bool Send(HttpRequest& request) override;
+    size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
+                    bool failWhenOver) override;
+    size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override;
+    void Close() override;
 
-    void Abort() {
+    void Abort() override {
         aborted_.store(true);
         if (multi_ != nullptr) curl_multi_wakeup(multi_);
     }
-    void ResetAbort() { aborted_.store(false); }
-    bool Aborted() const { return aborted_.load(); }
-    uint32_t Status() const { return status_; }
-    uint32_t Learned() const { return learned_; }
+    void ResetAbort() override { aborted_.store(false); }
+    bool Aborted() const override { return aborted_.load(); }
+    uint32_t Status() const override { return status_; }
+    uint32_t Learned() const override { return learned_; }
 
 private:
     enum class PumpResult { kReady, kEnded, kTimedOut, kAborted, kFailed };
@@ -167,7 +169,7 @@ private:
     uint32_t challenge_ = kAuthNone;
 };
 
-CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
+CurlSender::CurlSender(const talvane::DEVICE_INFO& device)
     : device_(device), timeoutMs_(detail::EffectiveTimeoutMs(device.requestTimeoutMs)) {
     if (!GlobalInit()) return;
     multi_ = curl_multi_init();
@@ -192,28 +194,28 @@ CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeoutMs_));
     curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kCurlBufferSize);
     curl_easy_setopt(easy_, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Impl::WriteThunk);
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlSender::WriteThunk);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Impl::HeaderThunk);
+    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlSender::HeaderThunk);
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
 }
 
-CHttpSender::Impl::~Impl() {
+CurlSender::~CurlSender() {
     Close();
     if (easy_ != nullptr) curl_easy_cleanup(easy_);
     if (multi_ != nullptr) curl_multi_cleanup(multi_);
     curl_slist_free_all(headers_);
 }
 
-size_t CHttpSender::Impl::WriteThunk(char* data, size_t size, size_t count, void* self) {
-    return static_cast<Impl*>(self)->OnBody(data, size * count);
+size_t CurlSender::WriteThunk(char* data, size_t size, size_t count, void* self) {
+    return static_cast<CurlSender*>(self)->OnBody(data, size * count);
 }
 
-size_t CHttpSender::Impl::HeaderThunk(char* data, size_t size, size_t count, void* self) {
-    return static_cast<Impl*>(self)->OnHeader(data, size * count);
+size_t CurlSender::HeaderThunk(char* data, size_t size, size_t count, void* self) {
+    return static_cast<CurlSender*>(self)->OnHeader(data, size * count);
 }
 
-size_t CHttpSender::Impl::OnBody(const char* data, size_t size) {
+size_t CurlSender::OnBody(const char* data, size_t size) {
     // Accept while the buffer holds less than the read in progress needs (at least kMinBuffer),
     // so a pause never leaves a read short of its bytes; beyond that, pause until the owner reads.
     if (Buffered() >= std::max(kMinBuffer, want_)) {
@@ -230,7 +232,7 @@ size_t CHttpSender::Impl::OnBody(const char* data, size_t size) {
     return size;
 }
 
-size_t CHttpSender::Impl::OnHeader(const char* data, size_t size) {
+size_t CurlSender::OnHeader(const char* data, size_t size) {
     headerBytes_ += size;
     if (headerBytes_ > kMaxHeaderBytes) return 0;  // fails the transfer
     ++progress_;
@@ -263,7 +265,7 @@ size_t CHttpSender::Impl::OnHeader(const char* data, size_t size) {
     return size;
 }
 
-void CHttpSender::Impl::CollectDone() {
+void CurlSender::CollectDone() {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
@@ -273,7 +275,7 @@ void CHttpSender::Impl::CollectDone() {
     }
 }
 
-void CHttpSender::Impl::Resume() {
+void CurlSender::Resume() {
     if (paused_ && Buffered() < std::max(kMinBuffer, want_)) {
         paused_ = false;
         // May deliver the data held back at the pause through OnBody at once.
@@ -282,7 +284,7 @@ void CHttpSender::Impl::Resume() {
 }
 
 template <class Ready>
-CHttpSender::Impl::PumpResult CHttpSender::Impl::Pump(Ready ready) {
+CurlSender::PumpResult CurlSender::Pump(Ready ready) {
     uint64_t seen = progress_;
     auto lastProgress = Clock::now();
     const auto timeout = std::chrono::milliseconds(timeoutMs_);
@@ -312,7 +314,7 @@ CHttpSender::Impl::PumpResult CHttpSender::Impl::Pump(Ready ready) {
     }
 }
 
-void CHttpSender::Impl::Take(std::vector<uint8_t>& out, size_t n) {
+void CurlSender::Take(std::vector<uint8_t>& out, size_t n) {
     n = std::min(n, Buffered());
     const auto first = buffer_.begin() + static_cast<ptrdiff_t>(head_);
     out.insert(out.end(), first, first + static_cast<ptrdiff_t>(n));
@@ -323,7 +325,7 @@ void CHttpSender::Impl::Take(std::vector<uint8_t>& out, size_t n) {
     }
 }
 
-void CHttpSender::Impl::Close() {
+void CurlSender::Close() {
     if (!attached_) return;
     if (!done_ && !paused_) {
         // A response whose last bytes are already here completes now, so its connection is kept.
@@ -338,7 +340,7 @@ void CHttpSender::Impl::Close() {
     paused_ = false;
 }
 
-bool CHttpSender::Impl::Prepare(const HttpRequest& request) {
+bool CurlSender::Prepare(const HttpRequest& request) {
     if (!detail::IsSendable(request)) return false;
     const bool secure = request.secure == 1;
     const uint32_t scheme = learned_ != kAuthNone ? learned_ : PreferredScheme(request.authMethod);
@@ -399,7 +401,7 @@ bool CHttpSender::Impl::Prepare(const HttpRequest& request) {
     return ok;
 }
 
-bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
+bool CurlSender::SendOnce(HttpRequest& request) {
     Close();
     if (easy_ == nullptr || aborted_.load()) return false;
     if (!Prepare(request)) return false;
@@ -450,12 +452,12 @@ bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
     return SendOnce(request);
 }
 
-bool CHttpSender::Impl::Send(HttpRequest& request) {
+bool CurlSender::Send(HttpRequest& request) {
     return SendOnce(request);
 }
 
-size_t CHttpSender::Impl::ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
-                                   bool failWhenOver) {
+size_t CurlSender::ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
+                            bool failWhenOver) {
     out.clear();
     if (tooLong != nullptr) *tooLong = false;
     if (!attached_) return 0;
@@ -488,7 +490,7 @@ size_t CHttpSender::Impl::ReadBody(std::vector<uint8_t>& out, size_t limit, bool
     }
 }
 
-size_t CHttpSender::Impl::ReadChunk(std::vector<uint8_t>& out, size_t n) {
+size_t CurlSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     out.clear();
     if (!attached_ || n == 0) return 0;
     want_ = n;
@@ -500,49 +502,8 @@ size_t CHttpSender::Impl::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     return out.size();
 }
 
-CHttpSender::CHttpSender(const talvane::DEVICE_INFO& device)
-    : device_(device), impl_(std::make_unique<Impl>(device_)) {}
-
-CHttpSender::~CHttpSender() = default;
-
-bool CHttpSender::SendRequest(HttpRequest& request) {
-    return impl_->Send(request);
-}
-
-size_t CHttpSender::ReadAll(std::vector<uint8_t>& out) {
-    return impl_->ReadBody(out, kReadAllLimit, nullptr, false);
-}
-
-size_t CHttpSender::ReadAllLimited(std::vector<uint8_t>& out, size_t limit, bool* tooLong) {
-    return impl_->ReadBody(out, limit, tooLong, true);
-}
-
-size_t CHttpSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
-    return impl_->ReadChunk(out, n);
-}
-
-uint32_t CHttpSender::GetStatusCode() const {
-    return impl_->Status();
-}
-
-void CHttpSender::CloseRequest() {
-    impl_->Close();
-}
-
-void CHttpSender::Abort() {
-    impl_->Abort();
-}
-
-void CHttpSender::ResetAbort() {
-    impl_->ResetAbort();
-}
-
-bool CHttpSender::Aborted() const {
-    return impl_->Aborted();
-}
-
-uint32_t CHttpSender::LearnedScheme() const {
-    return impl_->Learned();
+std::unique_ptr<CHttpSender::Impl> MakeHttpSenderBackend(const talvane::DEVICE_INFO& device) {
+    return std::make_unique<CurlSender>(device);
 }
 
 }  // namespace Web

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "http/http_sender.h"
+#include "http/http_sender_backend.h"
 
 namespace Web {
 
@@ -191,22 +192,23 @@ uint64_t AnnouncedLength(HINTERNET request, const std::string& verb, DWORD statu
 
 }  // namespace
 
-class CHttpSender::Impl {
+class WinHttpSender final : public CHttpSender::Impl {
 public:
-    explicit Impl(const talvane::DEVICE_INFO& device);
-    ~Impl();
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
+    explicit WinHttpSender(const talvane::DEVICE_INFO& device);
+    ~WinHttpSender() override;
+    WinHttpSender(const WinHttpSender&) = delete;
+    WinHttpSender& operator=(const WinHttpSender&) = delete;
 
-    bool Send(HttpRequest& request);
-    size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong, bool failWhenOver);
-    size_t ReadChunk(std::vector<uint8_t>& out, size_t n);
-    void Close();
-    void Abort();
-    void ResetAbort() { aborted_.store(false); }
-    bool Aborted() const { return aborted_.load(); }
-    uint32_t Status() const { return status_; }
-    uint32_t Learned() const { return learned_; }
+    bool Send(HttpRequest& request) override;
+    size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
+                    bool failWhenOver) override;
+    size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override;
+    void Close() override;
+    void Abort() override;
+    void ResetAbort() override { aborted_.store(false); }
+    bool Aborted() const override { return aborted_.load(); }
+    uint32_t Status() const override { return status_; }
+    uint32_t Learned() const override { return learned_; }
 
 private:
     enum class ReadResult { kOk, kFailed, kAborted };
@@ -244,7 +246,7 @@ private:
     uint64_t bodyRead_ = 0;
 };
 
-CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
+WinHttpSender::WinHttpSender(const talvane::DEVICE_INFO& device)
     : device_(device),
       timeoutMs_(static_cast<DWORD>(detail::EffectiveTimeoutMs(device.requestTimeoutMs))),
       waiter_(std::make_shared<Waiter>()) {
@@ -275,13 +277,13 @@ CHttpSender::Impl::Impl(const talvane::DEVICE_INFO& device)
     }
 }
 
-CHttpSender::Impl::~Impl() {
+WinHttpSender::~WinHttpSender() {
     Close();
     if (connect_ != nullptr) WinHttpCloseHandle(connect_);
     if (session_ != nullptr) WinHttpCloseHandle(session_);
 }
 
-void CHttpSender::Impl::Abort() {
+void WinHttpSender::Abort() {
     aborted_.store(true);
     SetEvent(waiter_->wake);
 }
@@ -291,7 +293,7 @@ void CHttpSender::Impl::Abort() {
 // false when WinHTTP refuses the operation at once; no notification follows then. The callback may
 // run inside `start`, on this thread.
 template <class Start>
-CHttpSender::Impl::Outcome CHttpSender::Impl::Await(Start start, DWORD* count, bool sentIsEnough) {
+WinHttpSender::Outcome WinHttpSender::Await(Start start, DWORD* count, bool sentIsEnough) {
     {
         std::lock_guard<std::mutex> lock(waiter_->mutex);
         context_->completion = Completion{};
@@ -323,7 +325,7 @@ CHttpSender::Impl::Outcome CHttpSender::Impl::Await(Start start, DWORD* count, b
 
 // Closes the current request handle, which takes its context along. An operation still in flight
 // is left to WinHTTP; its late notifications reach only the context.
-void CHttpSender::Impl::Drop() {
+void WinHttpSender::Drop() {
     if (request_ == nullptr) return;
     bool unfinished = false;
     {
@@ -339,7 +341,7 @@ void CHttpSender::Impl::Drop() {
     WinHttpCloseHandle(request);
 }
 
-void CHttpSender::Impl::Close() {
+void WinHttpSender::Close() {
     DrainShortRest();
     Drop();
 }
@@ -347,7 +349,7 @@ void CHttpSender::Impl::Close() {
 // WinHTTP keeps a connection only when its response was read to the end. A short rest of known
 // length (CGI answers, challenges, answers without a body) is read here, so closing such a request
 // unread keeps the connection for the next one; a stream or a long body is dropped instead.
-void CHttpSender::Impl::DrainShortRest() {
+void WinHttpSender::DrainShortRest() {
     if (!answered_ || ended_ || broken_ || aborted_.load() || announced_ == kUnknownLength ||
         announced_ - std::min(announced_, bodyRead_) > kDrainLimit) {
         return;
@@ -359,7 +361,7 @@ void CHttpSender::Impl::DrainShortRest() {
     }
 }
 
-bool CHttpSender::Impl::Configure(const HttpRequest& what) {
+bool WinHttpSender::Configure(const HttpRequest& what) {
     if (!device_.user.empty()) {
         const uint32_t scheme = learned_ != kAuthNone ? learned_ : PreferredScheme(what.authMethod);
         std::wstring user;
@@ -392,7 +394,7 @@ bool CHttpSender::Impl::Configure(const HttpRequest& what) {
 }
 
 // Opens the request handle and hands it its context; on success it is the current request.
-bool CHttpSender::Impl::Open(const HttpRequest& request) {
+bool WinHttpSender::Open(const HttpRequest& request) {
     std::wstring verb;
     std::wstring object;
     if (!Widen(request.verb, &verb) || !Widen(detail::RequestTarget(request.object), &object)) {
@@ -425,7 +427,7 @@ bool CHttpSender::Impl::Open(const HttpRequest& request) {
     return true;
 }
 
-bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
+bool WinHttpSender::SendOnce(HttpRequest& request) {
     Close();
     if (session_ == nullptr || aborted_.load() || !detail::IsSendable(request)) return false;
     if (request.body.size() > MAXDWORD) return false;
@@ -499,13 +501,13 @@ bool CHttpSender::Impl::SendOnce(HttpRequest& request) {
     return SendOnce(request);
 }
 
-bool CHttpSender::Impl::Send(HttpRequest& request) {
+bool WinHttpSender::Send(HttpRequest& request) {
     return SendOnce(request);
 }
 
 // A read that did not complete ends the body: the request is closed at once (Wine's WinHTTP
 // leaves a request that failed a read in a state no later read can use).
-CHttpSender::Impl::ReadResult CHttpSender::Impl::Broken(Outcome outcome) {
+WinHttpSender::ReadResult WinHttpSender::Broken(Outcome outcome) {
     broken_ = true;
     Drop();
     return outcome == Outcome::kAborted ? ReadResult::kAborted : ReadResult::kFailed;
@@ -515,7 +517,7 @@ CHttpSender::Impl::ReadResult CHttpSender::Impl::Broken(Outcome outcome) {
 // WinHTTP that fills the whole buffer (Wine's does) would otherwise hold back bytes that are
 // already here until the buffer is full, lose them when the time-out ends the read, and let a
 // slow but steady body run into the time-out of one wait.
-CHttpSender::Impl::ReadResult CHttpSender::Impl::ReadSome(uint8_t* into, size_t size, DWORD* got) {
+WinHttpSender::ReadResult WinHttpSender::ReadSome(uint8_t* into, size_t size, DWORD* got) {
     *got = 0;
     if (aborted_.load()) return ReadResult::kAborted;
     if (broken_) return ReadResult::kFailed;
@@ -550,8 +552,8 @@ CHttpSender::Impl::ReadResult CHttpSender::Impl::ReadSome(uint8_t* into, size_t 
     return ReadResult::kOk;
 }
 
-size_t CHttpSender::Impl::ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
-                                   bool failWhenOver) {
+size_t WinHttpSender::ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
+                               bool failWhenOver) {
     out.clear();
     if (tooLong != nullptr) *tooLong = false;
     size_t size = 0;
@@ -584,7 +586,7 @@ size_t CHttpSender::Impl::ReadBody(std::vector<uint8_t>& out, size_t limit, bool
     return size;
 }
 
-size_t CHttpSender::Impl::ReadChunk(std::vector<uint8_t>& out, size_t n) {
+size_t WinHttpSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     out.clear();
     if (n == 0) return 0;
     out.resize(n);
@@ -606,49 +608,8 @@ size_t CHttpSender::Impl::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     return have;
 }
 
-CHttpSender::CHttpSender(const talvane::DEVICE_INFO& device)
-    : device_(device), impl_(std::make_unique<Impl>(device_)) {}
-
-CHttpSender::~CHttpSender() = default;
-
-bool CHttpSender::SendRequest(HttpRequest& request) {
-    return impl_->Send(request);
-}
-
-size_t CHttpSender::ReadAll(std::vector<uint8_t>& out) {
-    return impl_->ReadBody(out, kReadAllLimit, nullptr, false);
-}
-
-size_t CHttpSender::ReadAllLimited(std::vector<uint8_t>& out, size_t limit, bool* tooLong) {
-    return impl_->ReadBody(out, limit, tooLong, true);
-}
-
-size_t CHttpSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
-    return impl_->ReadChunk(out, n);
-}
-
-uint32_t CHttpSender::GetStatusCode() const {
-    return impl_->Status();
-}
-
-void CHttpSender::CloseRequest() {
-    impl_->Close();
-}
-
-void CHttpSender::Abort() {
-    impl_->Abort();
-}
-
-void CHttpSender::ResetAbort() {
-    impl_->ResetAbort();
-}
-
-bool CHttpSender::Aborted() const {
-    return impl_->Aborted();
-}
-
-uint32_t CHttpSender::LearnedScheme() const {
-    return impl_->Learned();
+std::unique_ptr<CHttpSender::Impl> MakeHttpSenderBackend(const talvane::DEVICE_INFO& device) {
+    return std::make_unique<WinHttpSender>(device);
 }
 
 }  // namespace Web

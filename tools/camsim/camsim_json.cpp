@@ -75,18 +75,6 @@ AuthScheme SchemeFromName(const std::string& name) {
     throw std::out_of_range("unknown authentication scheme");
 }
 
-const char* SchemeName(AuthScheme scheme) {
-    switch (scheme) {
-        case AuthScheme::kBasic:
-            return "basic";
-        case AuthScheme::kDigest:
-            return "digest";
-        case AuthScheme::kNone:
-            break;
-    }
-    return "none";
-}
-
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -115,7 +103,7 @@ void from_json(const json& j, Capabilities& c) {
 
 void to_json(json& j, const Config& c) {
     json auth = json::array();
-    for (const AuthScheme scheme : c.auth) auth.push_back(SchemeName(scheme));
+    for (const AuthScheme scheme : c.auth) auth.push_back(AuthSchemeName(scheme));
     j = json{{"port", c.port},
              {"user", c.user},
              {"password", c.password},
@@ -246,7 +234,7 @@ double MillisecondsSince(std::chrono::steady_clock::time_point origin,
 json RecordToJson(const RequestRecord& r, std::chrono::steady_clock::time_point origin) {
     return json{{"method", r.method},
                 {"target", r.target},
-                {"auth", SchemeName(r.auth)},
+                {"auth", AuthSchemeName(r.auth)},
                 {"status", r.status},
                 {"received", MillisecondsSince(origin, r.received)}};
 }
