@@ -1,15 +1,3 @@
-# Cross build for Windows with Debian's MinGW-w64 compilers (posix thread model): x86_64.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(ZARN_MINGW_TRIPLE x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${ZARN_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZARN_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZARN_MINGW_TRIPLE}-windres)
-
-# Look for libraries and headers only in the cross compiler's own tree; programs come from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${ZARN_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Toolchain of the x86_64 Windows build.
+set(ZARN_MINGW_ARCH x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
