@@ -6,14 +6,12 @@ CIPVideoCapture::CIPVideoCapture(ICustomCreator* creator, uint32_t channelCount)
     : creator_(creator), channels_(channelCount) {}
 
 CIPVideoCapture::~CIPVideoCapture() {
-    for (uint32_t i = 0; i < channels_.size(); ++i) {
-        if (auto channel = Take(i)) channel->Stop();
-    }
+    for (uint32_t i = 0; i < channels_.size(); ++i) Take(i).reset();
 }
 
 uint32_t CIPVideoCapture::GetChannelCount() { return static_cast<uint32_t>(channels_.size()); }
 
-std::unique_ptr<ICameraChannel> CIPVideoCapture::Take(uint32_t index) {
+CIPVideoCapture::ChannelPtr CIPVideoCapture::Take(uint32_t index) {
     CLockGuard guard(lock_);
     if (index >= channels_.size()) return nullptr;
     return std::move(channels_[index]);
@@ -29,7 +27,7 @@ bool CIPVideoCapture::StartChannel(uint32_t index, IChannelSink* sink, IStreamSe
     if (index >= GetChannelCount()) return false;
     StopChannel(index);
     if (creator_ == nullptr) return false;
-    std::unique_ptr<ICameraChannel> channel(creator_->CreateChannel(index, sink));
+    ChannelPtr channel(creator_->CreateChannel(index, sink));
     if (!channel) return true;  // this stream kind starts no channel
 
     StreamParams params;
@@ -52,9 +50,9 @@ bool CIPVideoCapture::StartChannel(uint32_t index, IChannelSink* sink, IStreamSe
 }
 
 bool CIPVideoCapture::StopChannel(uint32_t index) {
-    std::unique_ptr<ICameraChannel> channel = Take(index);
+    ChannelPtr channel = Take(index);
     if (!channel) return false;
-    channel->Stop();
+    channel.reset();  // stops it; deleted now or by its let-go worker
     return true;
 }
 

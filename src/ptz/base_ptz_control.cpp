@@ -174,7 +174,8 @@ void CBasePTZControl::DestroyComm() {
     if (!comm_) return;
     comm_->Close();
     presets_.SetCamera(nullptr);
-    comm_.reset();
+    // Deleted now, or by its PTZ thread if that had to be let go.
+    comm_.release()->Discard();
 }
 
 bool CBasePTZControl::Initialize(TSmartPtr<CXMLPrepositionReader> reader) {

@@ -29,11 +29,17 @@ bool PresetNumber(int32_t slot, int32_t& number) {
 
 CZarnHDPTZComm::CZarnHDPTZComm(IDriver* owner, const CPtzCapabilities& capabilities,
                                uint16_t channel)
-    : CBasePTZComm(owner, capabilities, channel), sender_(DeviceInfoOf(owner)) {}
+    : CBasePTZComm(owner, capabilities, channel), sender_(DeviceInfoOf(owner)) {
+    // After the abort a request returns at once; only a thread held where the abort does not
+    // reach (a host-name lookup) can outlast this.
+    const int32_t timeout = sender_.Device().requestTimeoutMs;
+    SetStopBound(static_cast<uint32_t>(timeout > 0 ? timeout : 5000));
+}
 
 CZarnHDPTZComm::~CZarnHDPTZComm() {
     // ProcessItem uses the client: the thread must end before the client goes.
     CZarnHDPTZComm::Close();
+    EndThread();
 }
 
 bool CZarnHDPTZComm::Close() {
@@ -41,7 +47,8 @@ bool CZarnHDPTZComm::Close() {
     // A request in progress returns at once instead of running into its time-out.
     sender_.Abort();
     const bool closed = CBasePTZComm::Close();
-    sender_.ResetAbort();
+    // A let-go thread keeps the client aborted: it must end, not send.
+    if (!ThreadLetGo()) sender_.ResetAbort();
     return closed;
 }
 

@@ -6,6 +6,7 @@ CWorkItemThreadEx::CWorkItemThreadEx() = default;
 
 CWorkItemThreadEx::~CWorkItemThreadEx() {
     if (running_.load()) StopThread();
+    if (letGo_.load() && ThreadId() != platform::CurrentThreadId()) Join();
     // Items posted after a failed start, or left by a stop racing a post.
     ClearQueue();
 }
@@ -45,7 +46,8 @@ void CWorkItemThreadEx::ClearQueue() {
 
 bool CWorkItemThreadEx::StartThread(const std::string& name) {
     running_.store(true);
-    if (HasThread()) return false;
+    // A thread that was let go still runs this object's loop: never start a second one.
+    if (HasThread() || letGo_.load()) return false;
     return Launch(name);
 }
 
@@ -56,11 +58,16 @@ bool CWorkItemThreadEx::StopThread() {
     if (HasThread()) {
         if (ThreadId() == platform::CurrentThreadId()) {
             Detach();  // called from ProcessItem: the thread ends after the item returns
-        } else {
-            Join();
+        } else if (!Join(stopBoundMs_.load())) {
+            letGo_.store(true);
         }
     }
     return true;
+}
+
+void CWorkItemThreadEx::EndThread() {
+    if (running_.load()) StopThread();
+    if (letGo_.load() && ThreadId() != platform::CurrentThreadId()) Join();
 }
 
 bool CWorkItemThreadEx::PostItem(IWorkItem* item, uint32_t maxPending) {

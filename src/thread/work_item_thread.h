@@ -40,7 +40,8 @@ public:
     // queue still counts as running) or the thread could not be created.
     virtual bool StartThread(const std::string& name);
     // Stops accepting items, drops the waiting ones, lets the item in progress finish and waits for
-    // the thread (unless called on the thread itself). Always true.
+    // the thread (unless called on the thread itself), at most the stop bound. A thread that
+    // outlasts it is let go (ThreadLetGo). Always true.
     virtual bool StopThread();
     // Queues the item; maxPending > 0 first drops the oldest waiting items so that at most
     // maxPending - 1 wait before it. False (item deleted) when the queue is not running.
@@ -49,14 +50,27 @@ public:
     bool IsRunning() const { return running_.load(); }
     size_t PendingCount();
 
+    // How long StopThread waits for the thread; platform::kInfinite (the default) for no bound.
+    void SetStopBound(uint32_t ms) { stopBoundMs_.store(ms); }
+    // True when the last StopThread had to let the thread go; it then ends by itself after its
+    // item in progress, and must own what that item uses (see AtEnd).
+    bool ThreadLetGo() const { return letGo_.load(); }
+
     // Idle wake-up period of the thread.
     static constexpr uint32_t kIdleWaitMs = 1000;
+
+protected:
+    // For destructors: StopThread, and when the thread had to be let go, wait until it has ended
+    // (unless called on the thread itself), so that it never runs on a half-destroyed object.
+    void EndThread();
 
 private:
     IWorkItem* PopFront();
 
     platform::Event workEvent_{/*manualReset=*/false};
     std::atomic<bool> running_{false};
+    std::atomic<uint32_t> stopBoundMs_{platform::kInfinite};
+    std::atomic<bool> letGo_{false};
     CRecursiveLock queueLock_;
     std::list<IWorkItem*> queue_;
 };
