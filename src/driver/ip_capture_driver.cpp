@@ -1,8 +1,10 @@
 #include "driver/ip_capture_driver.h"
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
+#include "core/boundary_guard.h"
 #include "core/debug_info.h"
 #include "driver/ip_video_capture.h"
 #include "http/text_utils.h"
@@ -30,6 +32,12 @@ CIPCaptureDriver::~CIPCaptureDriver() {
 
 bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
                             IDriverConfig* config) {
+    return GuardBoundary(this, "talvane::CIPCaptureDriver::Open", false,
+                         [&] { return OpenUnguarded(sink, allocator, config); });
+}
+
+bool CIPCaptureDriver::OpenUnguarded(IHostDebugSink* sink, IFrameAllocator* allocator,
+                                     IDriverConfig* config) {
     sink_ = sink;
     allocator_ = allocator;
     if (config == nullptr) {
@@ -70,13 +78,22 @@ bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
             "talvane::CIPCaptureDriver::Open", channels, kMaxChannels);
         channels = kMaxChannels;
     }
-    videoCapture_ = std::make_unique<CIPVideoCapture>(this, channels);
+    // Without memory for it the driver stays open without video (GetVideoCapture gives null).
+    try {
+        videoCapture_ = std::make_unique<CIPVideoCapture>(this, channels, this);
+    } catch (const std::bad_alloc&) {
+        videoCapture_.reset();
+        Log(kLogFailure, "%s: not enough memory for the video capture object",
+            "talvane::CIPCaptureDriver::Open");
+    }
     return true;
 }
 
 void CIPCaptureDriver::Close() {
-    videoCapture_.reset();
-    DestroyPtzHandler(ptzHandler_);
+    GuardBoundary(this, "talvane::CIPCaptureDriver::Close", [&] {
+        videoCapture_.reset();
+        DestroyPtzHandler(ptzHandler_);
+    });
 }
 
 ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() {
@@ -113,9 +130,14 @@ void CIPCaptureDriver::Log(int32_t level, const char* format, ...) {
 void CIPCaptureDriver::LogV(int32_t level, const char* format, va_list args) {
     const int mapped = MapLogLevel(level, hostCore_);
     if (mapped < 0 || sink_ == nullptr || format == nullptr) return;
-    const std::string text = HUtils::FormatStringV(format, args);
-    CDebugInfo record(static_cast<uint8_t>(mapped), text.c_str());
-    sink_->Output(&record);
+    // Logging is called from stop paths and destructors: a record that cannot be built (no
+    // memory) is dropped rather than thrown at the caller.
+    try {
+        const std::string text = HUtils::FormatStringV(format, args);
+        CDebugInfo record(static_cast<uint8_t>(mapped), text.c_str());
+        sink_->Output(&record);
+    } catch (...) {
+    }
 }
 
 DEVICE_INFO* CIPCaptureDriver::GetDeviceInfo(DEVICE_INFO* info) {

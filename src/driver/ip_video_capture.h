@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "channel/camera_channel_iface.h"
+#include "core/idriver.h"
 #include "driver/custom_creator.h"
 #include "thread/recursive_lock.h"
 #include "zarn/capture.h"
@@ -19,7 +20,9 @@ namespace talvane {
 
 class CIPVideoCapture final : public ipcapture::IIPVideoCaptureEx {
 public:
-    CIPVideoCapture(ICustomCreator* creator, uint32_t channelCount);
+    // `log` (borrowed, may be null) hears of failures caught at the boundary: the slots the host
+    // calls let no exception out (GuardBoundary) and answer false instead.
+    CIPVideoCapture(ICustomCreator* creator, uint32_t channelCount, IDebugMessage* log = nullptr);
     // Stops and discards every channel, in index order.
     ~CIPVideoCapture();
     ZARN_IMPLEMENT_SLOT0(CIPVideoCapture)
@@ -37,6 +40,8 @@ public:
     bool Reserved10(void*) override { return false; }
 
 private:
+    bool StartChannelUnguarded(uint32_t index, IChannelSink* sink, IStreamSettings* settings);
+
     using ChannelPtr = std::unique_ptr<ICameraChannel, ChannelDiscarder>;
 
     // Takes the channel out of its slot (null when empty or out of range).
@@ -45,6 +50,7 @@ private:
     ICameraChannel* Find(uint32_t index);
 
     ICustomCreator* creator_;
+    IDebugMessage* log_;
     CRecursiveLock lock_;
     std::vector<ChannelPtr> channels_;
 };

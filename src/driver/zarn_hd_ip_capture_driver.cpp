@@ -1,12 +1,19 @@
 #include "driver/zarn_hd_ip_capture_driver.h"
 
 #include "channel/channel_factory.h"
+#include "core/boundary_guard.h"
 #include "ptz/ptz_handler_factory.h"
 
 namespace talvane {
 
 bool CZarnHDIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
                                   IDriverConfig* config) {
+    return GuardBoundary(this, "talvane::CZarnHDIPCaptureDriver::Open", false,
+                         [&] { return OpenFamily(sink, allocator, config); });
+}
+
+bool CZarnHDIPCaptureDriver::OpenFamily(IHostDebugSink* sink, IFrameAllocator* allocator,
+                                        IDriverConfig* config) {
     if (!CIPCaptureDriver::Open(sink, allocator, config)) return false;
 
     device_.requestTimeoutMs = kFamilyTimeoutMs;

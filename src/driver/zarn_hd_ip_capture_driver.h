@@ -17,6 +17,9 @@ public:
     ICameraChannel* CreateChannel(uint32_t index, IChannelSink* sink) override;
 
     static constexpr int32_t kFamilyTimeoutMs = 10000;
+
+private:
+    bool OpenFamily(IHostDebugSink* sink, IFrameAllocator* allocator, IDriverConfig* config);
 };
 
 }  // namespace talvane

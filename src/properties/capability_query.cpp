@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "core/boundary_guard.h"
 #include "core/host_gate.h"
 #include "core/idriver.h"
 #include "properties/zarn_hd_camera_properties.h"
@@ -227,10 +228,7 @@ std::string TextOrEmpty(const char* text) {
     return text != nullptr ? std::string(text) : std::string();
 }
 
-}  // namespace
-
-ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback,
-                                              bool videoStandard) {
+int InitQuery(ICapabilityQueryCallback* callback, bool videoStandard) {
     std::lock_guard<std::mutex> exportLock(gExportMutex);
     ReapOrphans();
     std::lock_guard<std::mutex> lock(gStateMutex);
@@ -240,9 +238,8 @@ ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback
     return 1;
 }
 
-ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned short port,
-                                               const char* user, const char* password,
-                                               ICapabilityResult* result) {
+int StartQuery(const char* address, unsigned short port, const char* user, const char* password,
+               ICapabilityResult* result) {
     std::shared_ptr<Query> released;
     int started = 0;
     {
@@ -281,6 +278,9 @@ ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned sho
                 gQuery.reset();
             }
         } catch (...) {
+            // A query that never got its thread must not block the next Start.
+            std::lock_guard<std::mutex> lock(gStateMutex);
+            if (gQuery && !gQuery->thread.HasThread()) gQuery.reset();
             started = 0;
         }
     }
@@ -289,7 +289,7 @@ ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned sho
     return started;
 }
 
-ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
+int TerminateQuery() {
     // Not serialised with the other exports: it only sets the properties object's flag.
     std::shared_ptr<Query> query = CurrentQuery();
     if (query) {
@@ -299,7 +299,7 @@ ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
     return 1;
 }
 
-ZARN_EXPORT int ZARN_CALL UninitCapabilityQuery() {
+int UninitQuery() {
     std::shared_ptr<Query> query;
     {
         std::lock_guard<std::mutex> exportLock(gExportMutex);
@@ -313,4 +313,32 @@ ZARN_EXPORT int ZARN_CALL UninitCapabilityQuery() {
     }
     if (query) EndQuery(std::move(query));
     return 1;
+}
+
+}  // namespace
+
+// The exports let no exception out to the host (GuardBoundary; the query has no log): Init and
+// Start answer 0, Terminate and Uninit their one result, 1.
+ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback,
+                                              bool videoStandard) {
+    return talvane::GuardBoundary(nullptr, "InitCapabilityQuery", 0,
+                                  [&] { return InitQuery(callback, videoStandard); });
+}
+
+ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned short port,
+                                               const char* user, const char* password,
+                                               ICapabilityResult* result) {
+    return talvane::GuardBoundary(nullptr, "StartCapabilityQuery", 0, [&] {
+        return StartQuery(address, port, user, password, result);
+    });
+}
+
+ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
+    return talvane::GuardBoundary(nullptr, "TerminateCapabilityQuery", 1,
+                                  [] { return TerminateQuery(); });
+}
+
+ZARN_EXPORT int ZARN_CALL UninitCapabilityQuery() {
+    return talvane::GuardBoundary(nullptr, "UninitCapabilityQuery", 1,
+                                  [] { return UninitQuery(); });
 }

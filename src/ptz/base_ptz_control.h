@@ -7,6 +7,9 @@
 // Stop stops all of them, and tells the preset list that the head left its preset whenever a
 // motion request was queued.
 //
+// Exceptions: slots 1-19 let none out to the host (GuardBoundary): they answer -18 (motion,
+// capabilities, add) or -23 (other preset slots), and GetPresetCount 0.
+//
 // Threads: every slot runs on host threads. The host does not call one control from two threads
 // for motion at once, but preset slots and motion slots may run on different threads; the motion
 // flags are atomic and the preset list has its own lock.
@@ -22,7 +25,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
+#include "core/boundary_guard.h"
 #include "core/idriver.h"
 #include "core/smart_ptr.h"
 #include "preset/preposition_list.h"
@@ -90,6 +95,12 @@ protected:
     int32_t ChannelIndex() const { return channel_; }
 
 private:
+    // Runs the body of a slot the host calls: an exception stops here, is logged through the owner
+    // and the slot answers `failure` (GuardBoundary).
+    template <class Body>
+    int32_t Guarded(const char* where, int32_t failure, Body&& body) {
+        return GuardBoundary(owner_, where, failure, std::forward<Body>(body));
+    }
     // Copies `name` into the host's buffer: -23 when there is no name, -3 when the buffer is null
     // or too small for the name and its terminator.
     static int32_t CopyName(bool found, const std::string& name, char* buffer, uint32_t size);

@@ -85,6 +85,27 @@ TEST_F(BasePtzControlTest, WithoutCommandObjectMotionFailsButPresetCountAndMapVa
     EXPECT_EQ(control.GetPresetName(0, buffer, sizeof(buffer)), talvane::kPtzPresetFailed);
 }
 
+TEST_F(BasePtzControlTest, ExceptionsStopAtTheSlotAndAreLoggedOnce) {
+    TestControl control(&driver_, 0);
+    Init(control);
+    ASSERT_EQ(control.AddPreset("Door"), talvane::kPtzOk);
+    control.Recorder()->throwFromPresets = true;
+    ASSERT_EQ(control.Move(talvane::kPtzLeft, 1), talvane::kPtzOk);  // the head left "Door"
+    EXPECT_EQ(control.AddPreset("Gate"), talvane::kPtzFailed);
+    EXPECT_EQ(control.GotoPreset(0, "Door"), talvane::kPtzPresetFailed);
+    EXPECT_EQ(control.DeletePreset("Door"), talvane::kPtzPresetFailed);
+    for (const char* slot : {"AddPreset", "GotoPreset", "DeletePreset"}) {
+        EXPECT_EQ(driver_.Count(std::string("talvane::CBasePTZControl::") + slot +
+                                ": unexpected failure (preset layer failed)"),
+                  1u)
+            << slot;
+    }
+    // The list's lock was released on the way out: the control still works.
+    control.Recorder()->throwFromPresets = false;
+    EXPECT_EQ(control.GetPresetCount(), 1);
+    EXPECT_EQ(control.GotoPreset(0, "Door"), talvane::kPtzOk);
+}
+
 TEST_F(BasePtzControlTest, InitializeFailsWithoutReaderOrWhenTheThreadCannotStart) {
     TestControl noReader(&driver_, 0);
     EXPECT_FALSE(noReader.Initialize(TSmartPtr<CXMLPrepositionReader>()));
