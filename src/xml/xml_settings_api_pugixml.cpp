@@ -3,8 +3,10 @@
 // written whole through CHoltFileBase::WriteAtomically.
 #include "xml/xml_settings_api.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <new>
 #include <pugixml.hpp>
 #include <sstream>
@@ -174,23 +176,67 @@ bool ParseLeafStep(const std::string& step, LeafStep& leaf) {
     return true;
 }
 
+// The declaration every file is written with: the bytes written are always UTF-8.
+constexpr const char* kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
+
 // The document as written to its file: the declaration, a line break, the root element (raw, its
-// own text nodes carry the layout), a final line break.
+// own text nodes carry the layout), a final line break. A declaration read from the file is
+// replaced by kDeclaration, so that no attribute of it (a stale encoding, say) outlives the save.
 std::string Serialize(pugi::xml_document& doc) {
-    pugi::xml_node first = doc.first_child();
     std::ostringstream out;
-    if (first.type() == pugi::node_declaration) {
-        pugi::xml_attribute encoding = first.attribute("encoding");
-        if (!encoding) encoding = first.append_attribute("encoding");
-        encoding.set_value("utf-8");  // the file is always written as UTF-8
-    } else {
-        out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-    }
-    for (pugi::xml_node node = first; node; node = node.next_sibling()) {
+    out << kDeclaration << '\n';
+    for (pugi::xml_node node = doc.first_child(); node; node = node.next_sibling()) {
+        if (node.type() == pugi::node_declaration) continue;
         node.print(out, "", pugi::format_raw, pugi::encoding_utf8);
         out << '\n';
     }
     return out.str();
+}
+
+// The encoding a file's own XML declaration names in its "encoding" attribute: Latin-1 for
+// "ISO-8859-1" or "latin1" (any letter case), UTF-8 for anything else or no declaration. Only an
+// attribute named exactly "encoding" counts (the XML library's own detection takes the first
+// "en..." it meets, so a hand-made "xencoding" would switch it to Latin-1). A file that starts with
+// a byte order mark is left to the library's detection.
+pugi::xml_encoding DeclaredEncoding(const std::string& content) {
+    const auto bom = [&](std::initializer_list<unsigned char> bytes) {
+        if (content.size() < bytes.size()) return false;
+        size_t i = 0;
+        for (unsigned char b : bytes) {
+            if (static_cast<unsigned char>(content[i++]) != b) return false;
+        }
+        return true;
+    };
+    if (bom({0xEF, 0xBB, 0xBF}) || bom({0xFF, 0xFE}) || bom({0xFE, 0xFF})) {
+        return pugi::encoding_auto;
+    }
+    if (content.compare(0, 5, "<?xml") != 0) return pugi::encoding_utf8;
+    const size_t end = content.find("?>");
+    if (end == std::string::npos) return pugi::encoding_utf8;
+    // name = "value" pairs after "<?xml"; the declaration is plain ASCII.
+    size_t i = 5;
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (i < end) {
+        while (i < end && isSpace(content[i])) ++i;
+        const size_t nameStart = i;
+        while (i < end && !isSpace(content[i]) && content[i] != '=') ++i;
+        const std::string name = content.substr(nameStart, i - nameStart);
+        while (i < end && isSpace(content[i])) ++i;
+        if (i >= end || content[i] != '=') break;
+        ++i;
+        while (i < end && isSpace(content[i])) ++i;
+        if (i >= end || (content[i] != '"' && content[i] != '\'')) break;
+        const char quote = content[i++];
+        const size_t close = content.find(quote, i);
+        if (close == std::string::npos || close > end) break;
+        std::string value = content.substr(i, close - i);
+        i = close + 1;
+        if (name != "encoding") continue;
+        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return value == "iso-8859-1" || value == "latin1" ? pugi::encoding_latin1
+                                                          : pugi::encoding_utf8;
+    }
+    return pugi::encoding_utf8;
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -228,8 +274,8 @@ int32_t CXMLSettingsAPI::Load(const char* fileName) {
             if (!file.ReadAll(content, kMaxFileSize) || content.empty()) return kErrorFail;
         }
         auto document = std::make_unique<Document>();
-        const pugi::xml_parse_result parsed =
-            document->xml.load_buffer(content.data(), content.size(), kParseOptions);
+        const pugi::xml_parse_result parsed = document->xml.load_buffer(
+            content.data(), content.size(), kParseOptions, DeclaredEncoding(content));
         if (!parsed) return kErrorFail;
         // The parser is lenient about the top level: insist on exactly one root element.
         int elements = 0;
