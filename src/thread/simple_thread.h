@@ -40,6 +40,8 @@ protected:
     bool Join(uint32_t timeoutMs = platform::kInfinite);
     // Forgets a thread without waiting (used when the thread stops itself).
     void Detach();
+    // Waits up to `timeoutMs` for the thread to end, without joining it or letting it go.
+    bool WaitForEnd(uint32_t timeoutMs) const { return worker_.WaitEnded(timeoutMs); }
     // Runs `action` once the thread has ended: now, or on the (let-go) thread when it ends.
     void AtEnd(std::function<void()> action) { worker_.AtEnd(std::move(action)); }
 

@@ -26,7 +26,7 @@ size_t CWorkItemThreadEx::PendingCount() {
 
 int CWorkItemThreadEx::Run() {
     while (running_.load()) {
-        if (!workEvent_.Wait(kIdleWaitMs)) continue;
+        if (!draining_.load() && !workEvent_.Wait(kIdleWaitMs)) continue;
         while (IWorkItem* item = PopFront()) {
             try {
                 ProcessItem(item);
@@ -36,6 +36,7 @@ int CWorkItemThreadEx::Run() {
             delete item;
             if (!running_.load()) return 0;
         }
+        if (draining_.load()) return 0;
     }
     return 0;
 }
@@ -46,6 +47,7 @@ void CWorkItemThreadEx::ClearQueue() {
 
 bool CWorkItemThreadEx::StartThread(const std::string& name) {
     running_.store(true);
+    draining_.store(false);
     // A thread that was let go still runs this object's loop: never start a second one.
     if (HasThread() || letGo_.load()) return false;
     return Launch(name);
@@ -70,12 +72,36 @@ void CWorkItemThreadEx::EndThread() {
     if (letGo_.load() && ThreadId() != platform::CurrentThreadId()) Join();
 }
 
+bool CWorkItemThreadEx::DrainThread(const std::function<bool(const IWorkItem&)>& keep,
+                                    uint32_t timeoutMs) {
+    {
+        // Under the queue lock, so that no post slips in after the waiting items were sorted.
+        CLockGuard guard(queueLock_);
+        draining_.store(true);
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            if (*it != nullptr && keep(**it)) {
+                ++it;
+            } else {
+                delete *it;
+                it = queue_.erase(it);
+            }
+        }
+    }
+    workEvent_.Set();
+    if (!HasThread()) return true;
+    return WaitForEnd(timeoutMs);
+}
+
 bool CWorkItemThreadEx::PostItem(IWorkItem* item, uint32_t maxPending) {
     if (!running_.load()) {
         delete item;
         return false;
     }
     CLockGuard guard(queueLock_);
+    if (draining_.load()) {
+        delete item;
+        return false;
+    }
     if (maxPending > 0) {
         while (queue_.size() >= maxPending) {
             delete queue_.front();

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -44,8 +45,14 @@ public:
     // outlasts it is let go (ThreadLetGo). Always true.
     virtual bool StopThread();
     // Queues the item; maxPending > 0 first drops the oldest waiting items so that at most
-    // maxPending - 1 wait before it. False (item deleted) when the queue is not running.
+    // maxPending - 1 wait before it. False (item deleted) when the queue is not running or is
+    // being drained.
     virtual bool PostItem(IWorkItem* item, uint32_t maxPending);
+    // The last work before a stop: refuses new items, deletes the waiting ones `keep` rejects,
+    // lets the thread run the others (after the item in progress) and waits up to `timeoutMs` for
+    // it to run out of items and end. True when it has ended. StopThread follows in any case (it
+    // joins the thread and drops what is left). Not on the thread itself.
+    bool DrainThread(const std::function<bool(const IWorkItem&)>& keep, uint32_t timeoutMs);
 
     bool IsRunning() const { return running_.load(); }
     size_t PendingCount();
@@ -69,6 +76,7 @@ private:
 
     platform::Event workEvent_{/*manualReset=*/false};
     std::atomic<bool> running_{false};
+    std::atomic<bool> draining_{false};  // the thread ends once the queue is empty
     std::atomic<uint32_t> stopBoundMs_{platform::kInfinite};
     std::atomic<bool> letGo_{false};
     CRecursiveLock queueLock_;

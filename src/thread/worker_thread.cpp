@@ -96,6 +96,10 @@ void CWorkerThread::WaitEnded() {
     if (thread_.joinable()) thread_.join();
 }
 
+bool CWorkerThread::WaitEnded(uint32_t timeoutMs) const {
+    return state_ == nullptr || state_->endedEvent.Wait(timeoutMs);
+}
+
 void CWorkerThread::Detach() {
     if (thread_.joinable()) thread_.detach();
 }

@@ -46,6 +46,9 @@ public:
     // Only for owners that cannot let the thread keep their object (destructors of objects that
     // were not discarded). Must not be called on the thread itself.
     void WaitEnded();
+    // Waits up to `timeoutMs` for the thread last started to end, without joining it or letting it
+    // go; true when it has ended (or none was started).
+    bool WaitEnded(uint32_t timeoutMs) const;
 
     // Runs `action` once the thread last started has ended: at once on the calling thread when
     // it has (or none was started), otherwise on that thread right after its body returned. Used
