@@ -38,44 +38,69 @@ bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
 
 bool CIPCaptureDriver::OpenUnguarded(IHostDebugSink* sink, IFrameAllocator* allocator,
                                      IDriverConfig* config) {
+    // The host's configuration objects are asked in the order the host relies on, step by step;
+    // each step fetches the settings object it reads.
+    static constexpr const char* kWhere = "talvane::CIPCaptureDriver::Open";
     sink_ = sink;
     allocator_ = allocator;
     if (config == nullptr) {
-        Log(kLogFailure, "%s: no configuration was given", "talvane::CIPCaptureDriver::Open");
+        Log(kLogFailure, "%s: no configuration was given", kWhere);
         return false;
     }
-    INetworkSettings* network = config->GetNetworkSettings();
-    IDeviceSettings* deviceSettings = config->GetDeviceSettings();
-    if (network == nullptr || deviceSettings == nullptr) {
-        Log(kLogFailure, "%s: the configuration has no %s settings",
-            "talvane::CIPCaptureDriver::Open", network == nullptr ? "network" : "device");
-        return false;
-    }
+    const auto network = [&]() {
+        INetworkSettings* settings = config->GetNetworkSettings();
+        if (settings == nullptr)
+            Log(kLogFailure, "%s: the configuration has no network settings", kWhere);
+        return settings;
+    };
+    const auto device = [&]() {
+        IDeviceSettings* settings = config->GetDeviceSettings();
+        if (settings == nullptr)
+            Log(kLogFailure, "%s: the configuration has no device settings", kWhere);
+        return settings;
+    };
 
-    streamKind_ = network->GetStreamKind();
+    // 1. The stream kind (the sink and the allocator are kept above, so that failures can be
+    //    logged).
+    INetworkSettings* streamSettings = network();
+    if (streamSettings == nullptr) return false;
+    streamKind_ = streamSettings->GetStreamKind();
+
+    // 2. The two device values.
+    IDeviceSettings* deviceSettings = device();
+    if (deviceSettings == nullptr) return false;
     deviceValues_.value1 = deviceSettings->GetDeviceValue1();
     deviceValues_.value2 = deviceSettings->GetDeviceValue2();
 
-    device_.address = SafeText(network->GetAddress());
-    device_.port = network->GetPort();
-    device_.user = SafeText(network->GetUserName());
-    device_.password = SafeText(network->GetPassword());
+    // 3. The connection record; the time-outs keep their values.
+    INetworkSettings* connection = network();
+    if (connection == nullptr) return false;
+    device_.address = SafeText(connection->GetAddress());
+    device_.port = connection->GetPort();
+    device_.user = SafeText(connection->GetUserName());
+    device_.password = SafeText(connection->GetPassword());
 
+    // 4. Extra parameters, up to the first missing one.
     for (int32_t index = 1;; ++index) {
         const char* text = config->GetExtraParameter(index);
         if (text == nullptr) break;
         parameters_[index] = text;
     }
 
+    // 5. The host core's version.
     hostCore_ = platform::HostCoreVersion();
 
+    // 6. The camera family's part.
     if (!Initialize()) return false;
     if (!CreatePtzHandler()) return false;
 
-    uint32_t channels = deviceSettings->GetChannelCount();
+    // 7. The video capture object with the host's channel count.
+    IDeviceSettings* channelSettings = device();
+    if (channelSettings == nullptr) return false;
+    uint32_t channels = channelSettings->GetChannelCount();
     if (channels > kMaxChannels) {
-        Log(kLogFailure, "%s: the configuration asks for %u channels; using %u",
-            "talvane::CIPCaptureDriver::Open", channels, kMaxChannels);
+        Log(kLogFailure, "%s: the configuration asks for %u channels; using %u", kWhere, channels,
+            kMaxChannels);
         channels = kMaxChannels;
     }
     // Without memory for it the driver stays open without video (GetVideoCapture gives null).
@@ -83,8 +108,7 @@ bool CIPCaptureDriver::OpenUnguarded(IHostDebugSink* sink, IFrameAllocator* allo
         videoCapture_ = std::make_unique<CIPVideoCapture>(this, channels, this);
     } catch (const std::bad_alloc&) {
         videoCapture_.reset();
-        Log(kLogFailure, "%s: not enough memory for the video capture object",
-            "talvane::CIPCaptureDriver::Open");
+        Log(kLogFailure, "%s: not enough memory for the video capture object", kWhere);
     }
     return true;
 }

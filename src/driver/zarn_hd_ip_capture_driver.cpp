@@ -25,12 +25,16 @@ bool CZarnHDIPCaptureDriver::OpenFamily(IHostDebugSink* sink, IFrameAllocator* a
     const char* firmware = GetParameterText(3);
     if (firmware == nullptr || *firmware == '\0') firmware = "(none)";
 
+    // Model, address and port are read from the host's configuration again, in this order.
+    IDeviceSettings* device = config->GetDeviceSettings();
+    const char* model = device != nullptr ? device->GetModelName() : nullptr;
     INetworkSettings* network = config->GetNetworkSettings();
-    const char* model = config->GetDeviceSettings()->GetModelName();
-    const char* address = network->GetAddress();
+    const char* address = network != nullptr ? network->GetAddress() : nullptr;
+    network = config->GetNetworkSettings();
+    const unsigned port = network != nullptr ? network->GetPort() : 0u;
     Log(kLogNotice, "DRIVER IS OPENED (name: %s, device model: %s, FW: %s, address: %s:%u)",
         "ZarnHDIPCapture", model != nullptr ? model : "", firmware,
-        address != nullptr ? address : "", static_cast<unsigned>(network->GetPort()));
+        address != nullptr ? address : "", port);
     return true;
 }
 

@@ -18,8 +18,9 @@
 // borrowed. The command object is created by Initialize (CreateComm of the camera family) and
 // deleted by DestroyComm or the destructor, which stops its thread before the preset list goes.
 //
-// Binary layout: slots 0..20 are IIPPTZApiEx; 21 DestroyComm, 22 CreateComm, 23 Initialize follow,
-// and the virtual destructor is declared after them.
+// Binary layout: slots 0..20 are IIPPTZApiEx; 21 DestroyComm, 22 CreateComm, 23 Initialize follow
+// on every compiler. The IIPParams overrides are declared after them on purpose (GCC appends them
+// to the primary table in declaration order; MSVC does not), and the virtual destructor last.
 #pragma once
 
 #include <atomic>
@@ -69,13 +70,6 @@ public:
     // IIPPTZApiEx
     int32_t MapValue(int32_t value) override;  // 20
 
-    // IIPParams
-    int32_t GetChannel() override;
-    uint8_t GetOption1() override;
-    void SetOption1(uint8_t value) override;
-    uint8_t GetOption2() override;
-    void SetOption2(uint8_t value) override;
-
     // 21: closes and deletes the command object.
     virtual void DestroyComm();
     // 22: a new, not yet opened command object of the camera family, or null.
@@ -84,6 +78,14 @@ public:
     // shared preset file (loading the stored presets). False (and no command object) when the
     // command object cannot be created or started, or the reader is empty.
     virtual bool Initialize(TSmartPtr<CXMLPrepositionReader> reader);
+
+    // IIPParams. Declared after slots 21-23: GCC also gives these overrides of the second base
+    // their own entries in the primary table, in declaration order, so here they follow 23.
+    int32_t GetChannel() override;
+    uint8_t GetOption1() override;
+    void SetOption1(uint8_t value) override;
+    uint8_t GetOption2() override;
+    void SetOption2(uint8_t value) override;
 
     virtual ~CBasePTZControl();
 

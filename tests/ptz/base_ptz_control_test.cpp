@@ -7,11 +7,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
 #include "ptz/recording_ptz_comm.h"
 #include "support/fake_driver.h"
+#include "support/vtable.h"
 
 namespace {
 
@@ -104,6 +106,19 @@ TEST_F(BasePtzControlTest, ExceptionsStopAtTheSlotAndAreLoggedOnce) {
     control.Recorder()->throwFromPresets = false;
     EXPECT_EQ(control.GetPresetCount(), 1);
     EXPECT_EQ(control.GotoPreset(0, "Door"), talvane::kPtzOk);
+}
+
+TEST_F(BasePtzControlTest, CommSlotsFollowTheHostApiAtTwentyOneAndTwentyTwo) {
+    TestControl control(&driver_, 0);
+    Init(control);
+    ASSERT_NE(control.Comm(), nullptr);
+    // As a C host reaches them: slot 21 destroys the command object, slot 22 makes a new one.
+    zarntest::CallSlot<void>(static_cast<talvane::IIPPTZApiEx*>(&control), 21);
+    ASSERT_EQ(control.Comm(), nullptr);
+    std::unique_ptr<CBasePTZComm> made(
+        zarntest::CallSlot<CBasePTZComm*>(static_cast<talvane::IIPPTZApiEx*>(&control), 22));
+    ASSERT_NE(made, nullptr);
+    EXPECT_FALSE(made->IsStarted());
 }
 
 TEST_F(BasePtzControlTest, InitializeFailsWithoutReaderOrWhenTheThreadCannotStart) {
