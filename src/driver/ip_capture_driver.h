@@ -7,6 +7,10 @@
 // (Log, GetDeviceInfo, ...) are called from any thread once Open has returned, and read only
 // values fixed by Open.
 //
+// Destruction: the derived (most-derived) class calls Close in its own destructor, so that the
+// channel and PTZ threads, which call the IDriver services, have ended before the object begins
+// to be taken apart.
+//
 // Exceptions: Open and Close run through GuardBoundary, so nothing escapes to the host; Log never
 // throws (a record that cannot be formatted is dropped).
 #pragma once

@@ -6,6 +6,10 @@
 
 namespace talvane {
 
+CZarnHDIPCaptureDriver::~CZarnHDIPCaptureDriver() {
+    Close();
+}
+
 bool CZarnHDIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
                                   IDriverConfig* config) {
     return GuardBoundary(this, "talvane::CZarnHDIPCaptureDriver::Open", false,

@@ -9,7 +9,9 @@ namespace talvane {
 class CZarnHDIPCaptureDriver final : public CIPCaptureDriver {
 public:
     CZarnHDIPCaptureDriver() = default;
-    ~CZarnHDIPCaptureDriver() override = default;
+    // Closes first: the channel workers call this object's IDriver services until they have
+    // stopped, so they must stop before any part of the object is taken down.
+    ~CZarnHDIPCaptureDriver() override;
 
     bool Open(IHostDebugSink* sink, IFrameAllocator* allocator, IDriverConfig* config) override;
     bool Initialize() override { return true; }
