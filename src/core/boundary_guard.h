@@ -4,8 +4,8 @@
 // function or a slot the host calls ends the host's process. Every such entry point runs its body
 // through GuardBoundary, which catches everything, logs it once at level 1 (when a log is given)
 // and returns the failure value the entry point has for the host.
-// An entry point whose specification asks for another answer in a particular failure (a failed
-// allocation that only leaves an object out, say) handles that failure itself, inside the body.
+// An entry point that owes the host another answer in a particular failure (a failed allocation
+// that only leaves an object out, say) handles that failure itself, inside the body.
 //
 // Threads: any; the guard keeps no state of its own.
 #pragma once
