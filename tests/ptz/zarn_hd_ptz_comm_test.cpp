@@ -292,7 +292,7 @@ TEST_F(ZarnHdPtzCameraTest, AStopSentBeforeCloseReachesTheCameraAndNothingElseDo
     ASSERT_EQ(comm.StartMove(nullptr, talvane::kPtzRight, 8), 1);
     start = std::chrono::steady_clock::now();
     EXPECT_TRUE(comm.Close());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);  // never a request time-out
     std::this_thread::sleep_for(600ms);
     EXPECT_EQ(sent(Request("&Move=Right&Speed=5")), 0u);
 
