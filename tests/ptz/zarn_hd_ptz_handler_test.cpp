@@ -250,9 +250,15 @@ TEST_F(ZarnHdPtzChainTest, PresetsOnOneThreadWhileMovesRunOnThePtzThread) {
     mover.join();
     EXPECT_EQ(failures, 0);
     EXPECT_GT(moves.load(), 0);
+    // Closing aborts a move in flight and then lets the queued stop out at once: the requests of
+    // the close are not part of the comparison.
+    const auto closing = std::chrono::steady_clock::now();
     handler.ReleasePtzControls();  // stops the PTZ thread
 
     auto requests = camera_.Requests();
+    requests.erase(std::remove_if(requests.begin(), requests.end(),
+                                  [&](const auto& r) { return r.received >= closing; }),
+                   requests.end());
     std::sort(requests.begin(), requests.end(),
               [](const auto& a, const auto& b) { return a.received < b.received; });
     size_t presetRequests = 0;
