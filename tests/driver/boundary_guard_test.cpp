@@ -33,14 +33,37 @@ void* Allocate(size_t size) {
 
 }  // namespace
 
-// The library's other forms (arrays, nothrow) reach these.
+// Every form is replaced: a sanitizer's run-time supplies its own for any form left out.
 void* operator new(size_t size) {
     return Allocate(size);
+}
+void* operator new[](size_t size) {
+    return Allocate(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
 }
 void operator delete(void* p) noexcept {
     std::free(p);
 }
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
 void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
     std::free(p);
 }
 
