@@ -1,24 +1,40 @@
 #include "channel/base_camera_channel.h"
 
 #include <limits>
-#include <system_error>
 
 namespace talvane {
 
 namespace {
 constexpr const char* kSetCameraState = "talvane::CBaseCameraChannel::SetCameraState";
+
+// Twice the request time-out of the connection record (5000 ms when it is not positive).
+uint32_t StopBoundFor(IDriver* driver) {
+    const int32_t timeout = DeviceInfoOf(driver).requestTimeoutMs;
+    return 2u * static_cast<uint32_t>(timeout > 0 ? timeout : 5000);
 }
+}  // namespace
 
 CBaseCameraChannel::CBaseCameraChannel(uint32_t index, IDriver* driver, IChannelSink* sink)
-    : index_(index), driver_(driver), sink_(sink) {}
+    : index_(index), driver_(driver), sink_(sink), stopBoundMs_(StopBoundFor(driver)) {}
 
 CBaseCameraChannel::~CBaseCameraChannel() {
+    EndWorker();
+}
+
+void CBaseCameraChannel::EndWorker() {
     Stop();
+    if (letGo_.load() && !worker_.IsCurrent()) worker_.WaitEnded();
+}
+
+void CBaseCameraChannel::Discard() {
+    Stop();
+    // Deletes now, or on the let-go worker once it has ended; the worker owns the channel then.
+    worker_.AtEnd([this] { delete this; });
 }
 
 bool CBaseCameraChannel::Start(const StreamParams* params) {
     Stop();
-    if (params == nullptr) return false;
+    if (params == nullptr || letGo_.load()) return false;
     TakeParams(*params, false, "talvane::CBaseCameraChannel::Start");
     // A failed socket start-up is not reported: the worker's requests will fail and say so.
     if (!networking_) networking_ = platform::StartNetworking();
@@ -35,7 +51,12 @@ void CBaseCameraChannel::Stop() {
     SetState(kChannelStopped);
     camera_.fetch_or(kStoppingBit);
     SetCameraState(false);
-    StopWorker();
+    // A worker that was let go may still use the socket layer: it is released when the channel
+    // is deleted after the worker ended.
+    if (!StopWorker() && !worker_.IsCurrent()) {
+        SetState(kChannelStopped);
+        return;
+    }
     if (networking_) {
         platform::StopNetworking();
         networking_ = false;
@@ -47,9 +68,9 @@ void CBaseCameraChannel::Stop() {
 
 bool CBaseCameraChannel::Restart(const StreamParams* params) {
     SetState(kChannelStopped);
-    StopWorker();
+    const bool ended = StopWorker();
     SetState(kChannelStopped);
-    if (params == nullptr) return false;
+    if (params == nullptr || !ended) return false;
     TakeParams(*params, true, "talvane::CBaseCameraChannel::Restart");
     stopEvent_.Reset();
     return LaunchWorker();
@@ -71,19 +92,29 @@ void CBaseCameraChannel::TakeParams(const StreamParams& params, bool keepQuality
 
 bool CBaseCameraChannel::LaunchWorker() {
     BeforeThreadStart();
-    try {
-        worker_ = std::thread([this] { Run(); });
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return true;
+    return worker_.Start([this] { Run(); });
 }
 
-void CBaseCameraChannel::StopWorker() {
+bool CBaseCameraChannel::StopWorker() {
     stopEvent_.Set();
-    if (!worker_.joinable()) return;
+    if (letGo_.load()) return false;
+    if (!worker_.HasThread()) return true;
     BeforeThreadJoin();
-    worker_.join();
+    if (worker_.WaitFor(stopBoundMs_)) return true;
+
+    // The worker is held where no stop request reaches it. From now on it calls nothing of the
+    // host; it ends by itself once the call it is in returns.
+    letGo_.store(true);
+    const bool inHostCall = hostGate_.Close();
+    if (driver_ != nullptr) {
+        driver_->Log(
+            kLogFailure,
+            "%s: The worker of channel %u did not end within %u ms (%s); it is left to "
+            "end by itself and calls nothing of the host any more",
+            "talvane::CBaseCameraChannel::Stop", index_, stopBoundMs_,
+            inHostCall ? "it is inside a call to the host" : "it is waiting on the network");
+    }
+    return false;
 }
 
 int32_t CBaseCameraChannel::GetState() {
@@ -104,7 +135,9 @@ void CBaseCameraChannel::SetCameraState(bool online) {
         const uint32_t desired = online ? (current | kOnlineBit) : (current & ~kOnlineBit);
         if (camera_.compare_exchange_weak(current, desired)) break;
     }
-    if (driver_ == nullptr) return;
+    // The worker reaches the driver only while the gate is open; the flag above changes anyway.
+    CHostGate::Call call(&hostGate_);
+    if (!call || driver_ == nullptr) return;
     DEVICE_INFO device;
     driver_->GetDeviceInfo(&device);
     const char* camera = device.address.c_str();

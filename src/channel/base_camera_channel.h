@@ -3,24 +3,29 @@
 // online flag, logs every change of the online flag once, and records when the host last took a
 // frame.
 //
-// Threads and ownership: the video capture object creates, starts, stops, restarts and deletes a
+// Threads and ownership: the video capture object creates, starts, stops, restarts and discards a
 // channel on host threads (never one channel from two threads at once). The worker thread runs
 // Run, which calls SetState, SetCameraState, TouchFrameTime and MillisecondsSinceLastFrame; those
 // are safe from both threads. Stopping is cooperative: the stop event is set, BeforeThreadJoin lets
-// the derived class cut short any blocking I/O, and the thread is joined, so once Stop returns the
-// worker has ended and touches nothing any more. The driver and the sink are borrowed and must
-// outlive the channel. A derived class whose Run uses its own members must call Stop in its own
-// destructor.
+// the derived class cut short any blocking I/O, and the worker is waited for, at most twice the
+// request time-out of the connection record. A worker that has not ended by then (held inside a
+// call into the host, or in a host-name lookup) is let go: the host gate closes, so it calls
+// nothing of the host or of the driver object any more, the fact is logged at level 1, and the
+// channel can no longer be started. Such a channel must not be deleted while its worker runs:
+// Discard hands its deletion to the worker. The driver and the sink are borrowed; the worker
+// reaches them only through the host gate. A derived class whose Run uses its own members must
+// call EndWorker in its own destructor.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 #include "channel/camera_channel_iface.h"
+#include "core/host_gate.h"
 #include "core/idriver.h"
 #include "platform/platform.h"
 #include "thread/recursive_lock.h"
+#include "thread/worker_thread.h"
 #include "zarn/host.h"
 
 namespace talvane {
@@ -36,13 +41,17 @@ public:
     CBaseCameraChannel& operator=(const CBaseCameraChannel&) = delete;
 
     // Stops a running worker, takes the parameters and starts a new worker. False when the
-    // thread cannot be created (or params is null).
+    // thread cannot be created, params is null, or an earlier worker had to be let go.
     bool Start(const StreamParams* params) override;
-    // Ends the worker and reports the camera offline; the state is 3 afterwards.
+    // Ends the worker (or lets it go after the bound) and reports the camera offline; the state
+    // is 3 afterwards.
     void Stop() override;
     // New frame period and size, the current quality kept; restarts the worker. The online flag
-    // is left alone.
+    // is left alone. False as Start, also when the old worker had to be let go.
     bool Restart(const StreamParams* params) override;
+    // Stops the channel and deletes it: at once, or, when its worker had to be let go, on the
+    // worker's thread as soon as the worker ends. The caller gives the object up.
+    void Discard() override;
     int32_t GetState() override;
     void SetState(int32_t state) override;
 
@@ -55,6 +64,10 @@ public:
     uint32_t MillisecondsSinceLastFrame();
 
     uint32_t Index() const { return index_; }
+    // How long Stop and Restart wait for the worker: twice the request time-out.
+    uint32_t StopBoundMs() const { return stopBoundMs_; }
+    // True once a worker had to be let go.
+    bool WorkerLetGo() const { return letGo_.load(); }
     // The parameters the worker runs with; stable while a worker runs.
     const StreamParams& Params() const { return params_; }
 
@@ -66,14 +79,21 @@ protected:
     // Called before a worker thread is created (no worker runs then).
     virtual void BeforeThreadStart() {}
 
+    // For destructors: Stop, and when the worker had to be let go, wait until it has ended (unless
+    // called on the worker itself), so that it never runs on a half-destroyed object.
+    void EndWorker();
+
+    // The driver and the sink may be used only inside a CHostGate::Call on HostGate().
     IDriver* Driver() const { return driver_; }
     IChannelSink* Sink() const { return sink_; }
+    CHostGate& HostGate() { return hostGate_; }
     platform::Event& StopEvent() { return stopEvent_; }
     bool StopRequested() const { return stopEvent_.IsSet(); }
 
 private:
     bool LaunchWorker();
-    void StopWorker();
+    // Ends the worker; false when it had to be let go (or had been before).
+    bool StopWorker();
     void TakeParams(const StreamParams& params, bool keepQuality, const char* method);
 
     // The online flag, and a flag that keeps it from turning on while Stop runs (a frame the
@@ -91,9 +111,12 @@ private:
     IDriver* const driver_;
     IChannelSink* const sink_;
     StreamParams params_;
-    std::thread worker_;
+    const uint32_t stopBoundMs_;
+    CHostGate hostGate_;
+    std::atomic<bool> letGo_{false};
     platform::Event stopEvent_{true, false};
     bool networking_ = false;  // this channel started the socket layer (owner's thread only)
+    thread::CWorkerThread worker_;
 };
 
 }  // namespace talvane

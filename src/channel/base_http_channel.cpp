@@ -33,12 +33,13 @@ CBaseHttpChannel::CBaseHttpChannel(uint32_t index, IDriver* driver, IChannelSink
     if (parser_) {
         parser_->SetReceiver(this);
         parser_->SetClock(&pacingClock_);
+        parser_->SetHostGate(&HostGate());
     }
 }
 
 CBaseHttpChannel::~CBaseHttpChannel() {
     // The worker uses the client and the parser: it must end before they go.
-    Stop();
+    EndWorker();
 }
 
 void CBaseHttpChannel::SetReconnectDelays(uint32_t afterEndMs, uint32_t afterLossMs) {
@@ -80,7 +81,10 @@ int32_t CBaseHttpChannel::Run() {
         const bool lost = NoDataTimedOut();
         if (lost || stop) {
             SetState(kChannelSignalLost);
-            if (IChannelSink* sink = Sink()) sink->OnSignalLost();
+            if (IChannelSink* sink = Sink()) {
+                CHostGate::Call call(&HostGate());
+                if (call) sink->OnSignalLost();
+            }
             // A stop is not a lost signal: Stop reports the camera offline itself, and a restart
             // keeps the online flag.
             if (stop) return 0;
@@ -122,7 +126,10 @@ bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {
     IChannelSink* sink = Sink();
     // Once a stop is requested the host gets no more frames.
     if (sink == nullptr || StopRequested()) return false;
-    if (!sink->OnFrame(frame)) return false;
+    {
+        CHostGate::Call call(&HostGate());
+        if (!call || !sink->OnFrame(frame)) return false;
+    }
     frameSinceConnect_.store(true);
     TouchFrameTime();
     SetCameraState(true);

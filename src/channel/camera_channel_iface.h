@@ -20,8 +20,8 @@ enum ChannelState : int32_t {
     kChannelStopped = 3,
 };
 
-// A channel is created, started, stopped and deleted on the host's thread; its worker thread is
-// its own business. Stop must return promptly and leave nothing that touches host objects.
+// A channel is created, started, stopped and discarded on the host's thread; its worker thread is
+// its own business. Stop must return within its bound and leave nothing that touches host objects.
 class ICameraChannel {
 public:
     virtual ~ICameraChannel() = default;
@@ -31,6 +31,19 @@ public:
     virtual bool Restart(const StreamParams* params) = 0;
     virtual int32_t GetState() = 0;
     virtual void SetState(int32_t state) = 0;
+    // Stops the channel and deletes it, now or, when its worker is still held somewhere, as soon
+    // as that worker ends. The caller gives the object up.
+    virtual void Discard() {
+        Stop();
+        delete this;
+    }
+};
+
+// Owner of a channel that discards it (instead of deleting it) when it goes.
+struct ChannelDiscarder {
+    void operator()(ICameraChannel* channel) const {
+        if (channel != nullptr) channel->Discard();
+    }
 };
 
 }  // namespace talvane

@@ -13,7 +13,7 @@ CH264HttpChannel::CH264HttpChannel(IDriver* driver, uint32_t index, IChannelSink
 
 CH264HttpChannel::~CH264HttpChannel() {
     // The worker calls Connect, which belongs to this class: it must end first.
-    Stop();
+    EndWorker();
 }
 
 uint32_t CH264HttpChannel::VideoQualityFor(uint32_t quality) {
@@ -51,10 +51,24 @@ std::string CH264HttpChannel::BuildConfigureRequest(const StreamParams& params, 
 
 bool CH264HttpChannel::Configure() {
     IDriver* driver = Driver();
-    const int32_t hd =
-        driver != nullptr ? driver->GetParameterInt(kHdSupportParameter) : IDriver::kNoParameter;
+    int32_t hd = IDriver::kNoParameter;
+    {
+        CHostGate::Call call(&HostGate());
+        if (!call) return false;
+        if (driver != nullptr) hd = driver->GetParameterInt(kHdSupportParameter);
+    }
+    // As QueryCgi, but the failure reaches the driver's log only while the host gate is open: the
+    // request may outlast the bound of a stop.
     std::vector<uint8_t> body;
-    return HUtils::QueryCgi(body, Sender(), driver, BuildConfigureRequest(Params(), hd));
+    const CResultDef result =
+        HUtils::RequestGetRD(body, Sender(), BuildConfigureRequest(Params(), hd), true);
+    if (result.code != 0 && !result.message.empty() && driver != nullptr) {
+        CHostGate::Call call(&HostGate());
+        if (call && HUtils::ShouldLog(*driver)) {
+            driver->Log(result.level, "%s", result.message.c_str());
+        }
+    }
+    return result.code == 0;
 }
 
 bool CH264HttpChannel::Connect() {
@@ -72,7 +86,8 @@ bool CH264HttpChannel::Connect() {
     const uint32_t status = Sender().GetStatusCode();
     if (status / 100 != 2) {
         IDriver* driver = Driver();
-        if (driver != nullptr && HUtils::ShouldLog(*driver)) {
+        CHostGate::Call call(&HostGate());
+        if (call && driver != nullptr && HUtils::ShouldLog(*driver)) {
             driver->Log(kLogFailure, "%s: camera %s:%u answered the stream request with status %u",
                         "talvane::CH264HttpChannel::Connect", Device().address.c_str(),
                         static_cast<unsigned>(Device().port), status);

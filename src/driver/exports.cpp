@@ -1,18 +1,22 @@
 // The library's entry points for the host: four names of one create function and four names of
 // one delete function, with C linkage.
-#include <new>
-
+#include "core/boundary_guard.h"
 #include "driver/zarn_hd_ip_capture_driver.h"
 
 using talvane::ipcapture::IIPCaptureDriverEx3;
 
 namespace {
 
+// Null when the driver cannot be made (no memory, or its construction failed).
 IIPCaptureDriverEx3* CreateDriver() {
-    return new (std::nothrow) talvane::CZarnHDIPCaptureDriver();
+    return talvane::GuardBoundary(nullptr, "CreateIPCapture",
+                                  static_cast<IIPCaptureDriverEx3*>(nullptr),
+                                  [] { return new talvane::CZarnHDIPCaptureDriver(); });
 }
 
-void DeleteDriver(IIPCaptureDriverEx3* driver) { zarn::DestroyInterface(driver); }
+void DeleteDriver(IIPCaptureDriverEx3* driver) {
+    talvane::GuardBoundary(nullptr, "DeleteIPCapture", [&] { zarn::DestroyInterface(driver); });
+}
 
 }  // namespace
 

@@ -1,8 +1,10 @@
 #include "driver/ip_capture_driver.h"
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
+#include "core/boundary_guard.h"
 #include "core/debug_info.h"
 #include "driver/ip_video_capture.h"
 #include "http/text_utils.h"
@@ -30,29 +32,55 @@ CIPCaptureDriver::~CIPCaptureDriver() {
 
 bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
                             IDriverConfig* config) {
+    return GuardBoundary(this, "talvane::CIPCaptureDriver::Open", false,
+                         [&] { return OpenUnguarded(sink, allocator, config); });
+}
+
+bool CIPCaptureDriver::OpenUnguarded(IHostDebugSink* sink, IFrameAllocator* allocator,
+                                     IDriverConfig* config) {
+    // The host's configuration objects are asked in the order the host relies on, step by step;
+    // each step fetches the settings object it reads.
+    static constexpr const char* kWhere = "talvane::CIPCaptureDriver::Open";
     sink_ = sink;
     allocator_ = allocator;
     if (config == nullptr) {
-        Log(kLogFailure, "%s: no configuration was given", "talvane::CIPCaptureDriver::Open");
+        Log(kLogFailure, "%s: no configuration was given", kWhere);
         return false;
     }
-    INetworkSettings* network = config->GetNetworkSettings();
-    IDeviceSettings* deviceSettings = config->GetDeviceSettings();
-    if (network == nullptr || deviceSettings == nullptr) {
-        Log(kLogFailure, "%s: the configuration has no %s settings",
-            "talvane::CIPCaptureDriver::Open", network == nullptr ? "network" : "device");
-        return false;
-    }
+    const auto network = [&]() {
+        INetworkSettings* settings = config->GetNetworkSettings();
+        if (settings == nullptr)
+            Log(kLogFailure, "%s: the configuration has no network settings", kWhere);
+        return settings;
+    };
+    const auto device = [&]() {
+        IDeviceSettings* settings = config->GetDeviceSettings();
+        if (settings == nullptr)
+            Log(kLogFailure, "%s: the configuration has no device settings", kWhere);
+        return settings;
+    };
 
-    streamKind_ = network->GetStreamKind();
+    // 1. The stream kind (the sink and the allocator are kept above, so that failures can be
+    //    logged).
+    INetworkSettings* streamSettings = network();
+    if (streamSettings == nullptr) return false;
+    streamKind_ = streamSettings->GetStreamKind();
+
+    // 2. The two device values.
+    IDeviceSettings* deviceSettings = device();
+    if (deviceSettings == nullptr) return false;
     deviceValues_.value1 = deviceSettings->GetDeviceValue1();
     deviceValues_.value2 = deviceSettings->GetDeviceValue2();
 
-    device_.address = SafeText(network->GetAddress());
-    device_.port = network->GetPort();
-    device_.user = SafeText(network->GetUserName());
-    device_.password = SafeText(network->GetPassword());
+    // 3. The connection record; the time-outs keep their values.
+    INetworkSettings* connection = network();
+    if (connection == nullptr) return false;
+    device_.address = SafeText(connection->GetAddress());
+    device_.port = connection->GetPort();
+    device_.user = SafeText(connection->GetUserName());
+    device_.password = SafeText(connection->GetPassword());
 
+    // 4. Extra parameters, up to the first missing one.
     for (int32_t index = 1;; ++index) {
         const char* text = config->GetExtraParameter(index);
         if (text == nullptr) break;
@@ -60,24 +88,38 @@ bool CIPCaptureDriver::Open(IHostDebugSink* sink, IFrameAllocator* allocator,
     }
 
     forwardSilent_ = GetParameterInt(kDiagnosticLogParameter) == 1;
+
+    // 5. The host core's version.
     hostCore_ = platform::HostCoreVersion();
 
+    // 6. The camera family's part.
     if (!Initialize()) return false;
     if (!CreatePtzHandler()) return false;
 
-    uint32_t channels = deviceSettings->GetChannelCount();
+    // 7. The video capture object with the host's channel count.
+    IDeviceSettings* channelSettings = device();
+    if (channelSettings == nullptr) return false;
+    uint32_t channels = channelSettings->GetChannelCount();
     if (channels > kMaxChannels) {
-        Log(kLogFailure, "%s: the configuration asks for %u channels; using %u",
-            "talvane::CIPCaptureDriver::Open", channels, kMaxChannels);
+        Log(kLogFailure, "%s: the configuration asks for %u channels; using %u", kWhere, channels,
+            kMaxChannels);
         channels = kMaxChannels;
     }
-    videoCapture_ = std::make_unique<CIPVideoCapture>(this, channels);
+    // Without memory for it the driver stays open without video (GetVideoCapture gives null).
+    try {
+        videoCapture_ = std::make_unique<CIPVideoCapture>(this, channels, this);
+    } catch (const std::bad_alloc&) {
+        videoCapture_.reset();
+        Log(kLogFailure, "%s: not enough memory for the video capture object", kWhere);
+    }
     return true;
 }
 
 void CIPCaptureDriver::Close() {
-    videoCapture_.reset();
-    DestroyPtzHandler(ptzHandler_);
+    GuardBoundary(this, "talvane::CIPCaptureDriver::Close", [&] {
+        videoCapture_.reset();
+        DestroyPtzHandler(ptzHandler_);
+    });
 }
 
 ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() {
@@ -115,9 +157,14 @@ void CIPCaptureDriver::Log(int32_t level, const char* format, ...) {
 void CIPCaptureDriver::LogV(int32_t level, const char* format, va_list args) {
     const int mapped = MapLogLevel(level, hostCore_, forwardSilent_);
     if (mapped < 0 || sink_ == nullptr || format == nullptr) return;
-    const std::string text = HUtils::FormatStringV(format, args);
-    CDebugInfo record(static_cast<uint8_t>(mapped), text.c_str());
-    sink_->Output(&record);
+    // Logging is called from stop paths and destructors: a record that cannot be built (no
+    // memory) is dropped rather than thrown at the caller.
+    try {
+        const std::string text = HUtils::FormatStringV(format, args);
+        CDebugInfo record(static_cast<uint8_t>(mapped), text.c_str());
+        sink_->Output(&record);
+    } catch (...) {
+    }
 }
 
 DEVICE_INFO* CIPCaptureDriver::GetDeviceInfo(DEVICE_INFO* info) {

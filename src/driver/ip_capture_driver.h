@@ -6,6 +6,13 @@
 // Threads: Open, Close, the getters and destruction run on the host's thread; the IDriver services
 // (Log, GetDeviceInfo, ...) are called from any thread once Open has returned, and read only
 // values fixed by Open.
+//
+// Destruction: the derived (most-derived) class calls Close in its own destructor, so that the
+// channel and PTZ threads, which call the IDriver services, have ended before the object begins
+// to be taken apart.
+//
+// Exceptions: Open and Close run through GuardBoundary, so nothing escapes to the host; Log never
+// throws (a record that cannot be formatted is dropped).
 #pragma once
 
 #include <cstdarg>
@@ -71,6 +78,10 @@ public:
 protected:
     void LogV(int32_t level, const char* format, va_list args);
 
+private:
+    bool OpenUnguarded(IHostDebugSink* sink, IFrameAllocator* allocator, IDriverConfig* config);
+
+protected:
     IHostDebugSink* sink_ = nullptr;
     IFrameAllocator* allocator_ = nullptr;
     DEVICE_INFO device_;

@@ -9,7 +9,9 @@ namespace talvane {
 class CZarnHDIPCaptureDriver final : public CIPCaptureDriver {
 public:
     CZarnHDIPCaptureDriver() = default;
-    ~CZarnHDIPCaptureDriver() override = default;
+    // Closes first: the channel workers call this object's IDriver services until they have
+    // stopped, so they must stop before any part of the object is taken down.
+    ~CZarnHDIPCaptureDriver() override;
 
     bool Open(IHostDebugSink* sink, IFrameAllocator* allocator, IDriverConfig* config) override;
     bool Initialize() override { return true; }
@@ -17,6 +19,9 @@ public:
     ICameraChannel* CreateChannel(uint32_t index, IChannelSink* sink) override;
 
     static constexpr int32_t kFamilyTimeoutMs = 10000;
+
+private:
+    bool OpenFamily(IHostDebugSink* sink, IFrameAllocator* allocator, IDriverConfig* config);
 };
 
 }  // namespace talvane

@@ -373,7 +373,10 @@ bool CurlSender::Prepare(const HttpRequest& request) {
     // Header lines, in order; no "Expect: 100-continue" round trip for a body.
     curl_slist_free_all(headers_);
     headers_ = nullptr;
-    std::vector<std::string> lines = request.headerLines;
+    // The headers the other build's HTTP layer sends for every request: no accept types (curl
+    // would add "Accept: */*") and the two no-cache headers of a refreshing request.
+    std::vector<std::string> lines = {"Accept:", "Pragma: no-cache", "Cache-Control: no-cache"};
+    lines.insert(lines.end(), request.headerLines.begin(), request.headerLines.end());
     if (!request.body.empty()) lines.emplace_back("Expect:");
     for (const std::string& line : lines) {
         curl_slist* next = curl_slist_append(headers_, line.c_str());

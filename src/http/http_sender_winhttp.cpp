@@ -35,6 +35,7 @@
 
 #include "http/http_sender.h"
 #include "http/http_sender_backend.h"
+#include "platform/platform.h"
 
 namespace Web {
 
@@ -139,12 +140,7 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR value, DWORD status, LPVOID info, DW
 // A request abandoned with an operation in flight may call OnStatus after every sender is gone, and
 // after the host has let go of the driver: from then on the module stays loaded until the process
 // ends, so that such a late call never lands in unmapped code.
-void KeepModuleLoaded() {
-    static const char anchor = 0;  // any address inside this module
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(&anchor), &module);
-}
+void KeepModuleLoaded() { talvane::platform::PinModule(); }
 
 // Text for WinHTTP: UTF-16 from the system's 8-bit code page, as every text of the host is.
 bool Widen(const std::string& text, std::wstring* out) {

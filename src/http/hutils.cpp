@@ -12,49 +12,28 @@ std::string HostAndPort(const talvane::DEVICE_INFO& device) {
     return FormatString("%s:%u", device.address.c_str(), static_cast<unsigned>(device.port));
 }
 
-bool IsPasswordName(std::string name) {
+// A query parameter that carries a credential: the login request's "User" and "Password" fields,
+// and any other parameter named like a password.
+bool IsCredentialName(std::string name) {
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return name.find("pass") != std::string::npos || name.find("pwd") != std::string::npos;
-}
-
-std::string PercentEncoded(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (std::isalnum(b) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.push_back(c);
-        } else {
-            out.push_back('%');
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 0xF]);
-        }
-    }
-    return out;
-}
-
-void ReplaceAll(std::string& text, const std::string& what, const std::string& with) {
-    if (what.empty()) return;
-    for (size_t at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + with.size())) {
-        text.replace(at, what.size(), with);
-    }
+    return name == "user" || name.find("pass") != std::string::npos ||
+           name.find("pwd") != std::string::npos;
 }
 
 }  // namespace
 
-std::string RedactObject(const std::string& object, const std::string& password) {
+std::string RedactObject(const std::string& object) {
     const size_t query = object.find('?');
     if (query == std::string::npos) return object;
     std::string out = object.substr(0, query + 1);
-    std::string rest = object.substr(query + 1);
+    const std::string rest = object.substr(query + 1);
     size_t begin = 0;
     while (begin <= rest.size()) {
         size_t end = rest.find('&', begin);
         if (end == std::string::npos) end = rest.size();
         const std::string pair = rest.substr(begin, end - begin);
         const size_t equals = pair.find('=');
-        if (equals != std::string::npos && IsPasswordName(pair.substr(0, equals))) {
+        if (equals != std::string::npos && IsCredentialName(pair.substr(0, equals))) {
             out += pair.substr(0, equals + 1) + "***";
         } else {
             out += pair;
@@ -63,11 +42,7 @@ std::string RedactObject(const std::string& object, const std::string& password)
         out.push_back('&');
         begin = end + 1;
     }
-    // The password may also travel under another name.
-    std::string tail = out.substr(query + 1);
-    ReplaceAll(tail, password, "***");
-    ReplaceAll(tail, PercentEncoded(password), "***");
-    return out.substr(0, query + 1) + tail;
+    return out;
 }
 
 talvane::CResultDef RequestGetRD(std::vector<uint8_t>& body, Web::CHttpSender& sender,
@@ -82,16 +57,14 @@ talvane::CResultDef RequestGetRD(std::vector<uint8_t>& body, Web::CHttpSender& s
     if (!sent || status == 0) {
         result.code = talvane::CResultDef::kCodeCannotSend;
         result.level = talvane::kLogSilent;
-        result.message =
-            FormatString("%s: can not send request \"%s\" to %s", kRequestGetRD,
-                         RedactObject(object, sender.Device().password).c_str(), where.c_str());
+        result.message = FormatString("%s: can not send request \"%s\" to %s", kRequestGetRD,
+                                      RedactObject(object).c_str(), where.c_str());
     } else if (status / 100 != 2) {
         result.code = talvane::CResultDef::kCodeStatusNotOk;
         result.level = talvane::kLogFailure;
         result.message = FormatString(
             "%s: %s sent does not process request \"%s\", status code = %d", kRequestGetRD,
-            where.c_str(), RedactObject(object, sender.Device().password).c_str(),
-            static_cast<int>(status));
+            where.c_str(), RedactObject(object).c_str(), static_cast<int>(status));
     }
 
     if (readBody && result.code == 0) {
@@ -99,7 +72,7 @@ talvane::CResultDef RequestGetRD(std::vector<uint8_t>& body, Web::CHttpSender& s
         if (sender.ReadAllLimited(body, kMaxCgiBody, &tooLong) == 0) {
             result.code = talvane::CResultDef::kCodeBadResponse;
             result.level = talvane::kLogFailure;
-            const std::string shown = RedactObject(object, sender.Device().password);
+            const std::string shown = RedactObject(object);
             result.message = tooLong
                                  ? FormatString(
                                        "%s: too long response (over %u bytes) for request \"%s\" "

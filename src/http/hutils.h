@@ -25,7 +25,7 @@ constexpr size_t kMaxCgiBody = 1024 * 1024;
 // for a status outside 200..299, 10 (level 1) when `readBody` is set and the body is empty or
 // longer than kMaxCgiBody. With `readBody` and a 2xx answer, `body` holds the body plus one NUL
 // byte (just the NUL when it was empty or too long); otherwise it is empty. Closes the request.
-// Password values in the object never reach the message.
+// Credentials in the object never reach the message (see RedactObject).
 talvane::CResultDef RequestGetRD(std::vector<uint8_t>& body, Web::CHttpSender& sender,
                                  const std::string& object, bool readBody);
 
@@ -48,8 +48,9 @@ bool SendGet(Web::CHttpSender& sender, const std::string& object);
 // out: always below 15, then every 16th up to 254, every 256th up to 4094, every 4096th after.
 bool ShouldLog(IDebugMessage& log);
 
-// The object with the values of password-like query parameters (and any other occurrence of
-// `password` in the query) replaced by "***", for messages.
-std::string RedactObject(const std::string& object, const std::string& password);
+// The object for messages: the values of the query parameters that carry credentials (the login
+// request's User and Password, and any parameter named like a password) replaced by "***". Text
+// elsewhere is left alone, even where it happens to equal a credential.
+std::string RedactObject(const std::string& object);
 
 }  // namespace HUtils

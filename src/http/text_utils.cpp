@@ -1,5 +1,6 @@
 #include "http/text_utils.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
@@ -54,14 +55,17 @@ std::string GetValue(const std::string& key, const std::string& separator, const
         size_t lineEnd = text.find_first_of(delimiters, p);
         if (lineEnd == std::string::npos) lineEnd = text.size();
         const size_t s = text.find(separator, p);
-        if (s != std::string::npos && s < lineEnd) {
+        // The separator must end within the line, so that the value never runs past it (a
+        // separator holding a delimiter character therefore never matches).
+        if (s != std::string::npos && s < lineEnd && s + separator.size() <= lineEnd) {
             if (Trim(text.substr(p, s - p)) == key && s + separator.size() < text.size()) {
                 const size_t valueStart = s + separator.size();
                 return text.substr(valueStart, lineEnd - valueStart);
             }
         }
         if (lineEnd >= text.size()) return std::string();
-        p = text.find(key, lineEnd);
+        // At least one character further, also when the key itself begins with a delimiter.
+        p = text.find(key, std::max(lineEnd, p + 1));
     }
     return std::string();
 }

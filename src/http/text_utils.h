@@ -22,7 +22,8 @@ std::string RemoveChars(const std::string& text, const std::string& set);
 // Value of `key` in a key/value text such as "Valid=1\r\nVersion=2\r\n" (separator "=",
 // delimiters "\r\n"); empty when not found. The candidate name starts where the key was found, so a
 // key that is the tail of a longer name on an earlier line matches there; blanks around the name
-// are trimmed, the value is returned as it stands.
+// are trimmed, the value is returned as it stands. Total for any arguments: it always ends, and a
+// value never runs past the delimiter that ends its line.
 std::string GetValue(const std::string& key, const std::string& separator, const std::string& text,
                      const std::string& delimiters);
 

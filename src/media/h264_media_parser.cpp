@@ -239,7 +239,14 @@ uint32_t CH264MediaParser::SizeClassFor(uint32_t width, uint32_t height) {
 
 void CH264MediaParser::DeliverFrame() {
     if (owner_ == nullptr || receiver_ == nullptr || frame_.empty()) return;
-    IFrameAllocator* allocator = owner_->GetFrameAllocator();
+    // Every step that touches the driver, the host's allocator or a frame passes the host gate;
+    // once it has closed, a frame in hand is abandoned (see SetHostGate).
+    IFrameAllocator* allocator = nullptr;
+    {
+        CHostGate::Call call(Gate());
+        if (!call) return;
+        allocator = owner_->GetFrameAllocator();
+    }
     if (allocator == nullptr) return;
 
     uint32_t fourcc = kFourCcI264;
@@ -258,37 +265,51 @@ void CH264MediaParser::DeliverFrame() {
     // The frame is capped well below 4 GiB, so the total fits the host's 32-bit sizes.
     const size_t total = frame_.size() + kAccessUnitDelimiter.size();
     const uint32_t capacity = CapacityFor(total);
-    // A picture the host never got leaves the following ones without their reference: start
-    // over at the next key frame.
-    IHostFrame* frame = allocator->AllocateFrame(fourcc, capacity, name_.c_str());
+    IHostFrame* frame = nullptr;
+    {
+        CHostGate::Call call(Gate());
+        if (!call) return;
+        // A picture the host never got leaves the following ones without their reference: start
+        // over at the next key frame.
+        frame = allocator->AllocateFrame(fourcc, capacity, name_.c_str());
+    }
     if (frame == nullptr) {
         resync_ = true;
         return;
     }
-    uint8_t* buffer = frame->GetBuffer();
-    if (buffer == nullptr) {
-        allocator->ReleaseFrame(frame);
-        resync_ = true;
-        return;
-    }
-    std::copy(frame_.begin(), frame_.end(), buffer);
-    std::copy(kAccessUnitDelimiter.begin(), kAccessUnitDelimiter.end(), buffer + frame_.size());
+    {
+        CHostGate::Call call(Gate());
+        if (!call) return;
+        uint8_t* buffer = frame->GetBuffer();
+        if (buffer == nullptr) {
+            allocator->ReleaseFrame(frame);
+            resync_ = true;
+            return;
+        }
+        std::copy(frame_.begin(), frame_.end(), buffer);
+        std::copy(kAccessUnitDelimiter.begin(), kAccessUnitDelimiter.end(), buffer + frame_.size());
 
-    frame->SetWidth(width_);
-    frame->SetHeight(height_);
-    frame->SetSizeClass(SizeClassFor(width_, height_));
-    frame->SetDataSize(static_cast<uint32_t>(total));
-    frame->SetFourCC(fourcc);
+        frame->SetWidth(width_);
+        frame->SetHeight(height_);
+        frame->SetSizeClass(SizeClassFor(width_, height_));
+        frame->SetDataSize(static_cast<uint32_t>(total));
+        frame->SetFourCC(fourcc);
+    }
 
     Pace();
-    frame->StampTime();
-    frame->GetTime(&previousTime_);
+    {
+        CHostGate::Call call(Gate());
+        if (!call) return;
+        frame->StampTime();
+        frame->GetTime(&previousTime_);
+    }
 
     if (!receiver_->OnFrame(frame)) {
         // The stream goes on, but the host sees it again only from the next key frame.
         resync_ = true;
     }
-    allocator->ReleaseFrame(frame);
+    CHostGate::Call call(Gate());
+    if (call) allocator->ReleaseFrame(frame);
 }
 
 void CH264MediaParser::Pace() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/host_gate.h"
 #include "core/idriver.h"
 #include "media/media_receiver.h"
 #include "media/pacing_clock.h"
@@ -48,12 +49,17 @@ public:
 
     // Clock for pacing (borrowed; null restores the built-in monotonic clock with plain sleeps).
     void SetClock(IPacingClock* clock) { clock_ = clock != nullptr ? clock : &defaultClock_; }
+    // Gate of every call into the host's allocator and frames (borrowed, may be null: always
+    // open). Once it is closed a frame in hand is abandoned, not even released: the allocator
+    // may be gone.
+    void SetHostGate(CHostGate* gate) { gate_ = gate; }
 
     const std::string& Name() const { return name_; }
     IDriver* Owner() const { return owner_; }
 
 protected:
     IPacingClock& Clock() { return *clock_; }
+    CHostGate* Gate() const { return gate_; }
 
     IMediaReceiver* receiver_ = nullptr;
     uint32_t framePeriodMs_ = 0;
@@ -67,6 +73,7 @@ protected:
 private:
     CPacingClock defaultClock_;
     IPacingClock* clock_ = &defaultClock_;
+    CHostGate* gate_ = nullptr;
 };
 
 }  // namespace talvane

@@ -58,6 +58,12 @@ uint64_t MonotonicMs();
 bool StartNetworking();
 void StopNetworking();
 
+// Keeps the module that holds the driver's code loaded until the process ends, even when the host
+// unloads it. Called once a thread had to be let go that may still run the module's code after the
+// host's last call has returned. True when the module is pinned (repeating it does no harm); false
+// where the code is not in a loadable module (tests link it into their program).
+bool PinModule();
+
 // Folder of the running program's executable, ending in a path separator.
 std::string HostProgramDirectory();
 

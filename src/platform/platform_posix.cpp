@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "platform/platform_backend.h"
@@ -12,6 +13,15 @@ std::string HostProgramDirectory() {
     const size_t slash = full.rfind('/');
     if (slash == std::string::npos) return "./";
     return full.substr(0, slash + 1);
+}
+
+bool PinModule() {
+    // Any address inside the module names it; a reference taken with RTLD_NODELETE keeps it
+    // mapped for the rest of the process. The handle is never closed on purpose.
+    static const char kAnchor = 0;
+    Dl_info info{};
+    if (dladdr(&kAnchor, &info) == 0 || info.dli_fname == nullptr) return false;
+    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
 // Sockets need no start-up here.

@@ -24,6 +24,16 @@ std::string HostProgramDirectory() {
     }
 }
 
+bool PinModule() {
+    // Any address inside the module names it; a pinned module stays loaded until the process
+    // ends, whatever FreeLibrary calls follow.
+    static const char kAnchor = 0;
+    HMODULE module = nullptr;
+    return GetModuleHandleExA(
+               GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, &kAnchor,
+               &module) != 0;
+}
+
 bool StartNetworking() {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;

@@ -20,8 +20,91 @@ CPrepositionList::~CPrepositionList() {
     order_.clear();
 }
 
+namespace {
+
+constexpr uint32_t kNotUtf8 = 0xFFFFFFFFu;
+
+// The character whose UTF-8 sequence starts at text[i], with the sequence's length; kNotUtf8 (and
+// length 1) when the bytes there are not valid UTF-8 (overlong, surrogate, beyond U+10FFFF, cut).
+uint32_t DecodeAt(const std::string& text, size_t i, size_t& length) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    length = 1;
+    if (lead < 0x80) return lead;
+    size_t count = 0;
+    uint32_t code = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        count = 2;
+        code = lead & 0x1Fu;
+    } else if ((lead & 0xF0) == 0xE0) {
+        count = 3;
+        code = lead & 0x0Fu;
+    } else if ((lead & 0xF8) == 0xF0) {
+        count = 4;
+        code = lead & 0x07u;
+    } else {
+        return kNotUtf8;
+    }
+    if (i + count > text.size()) return kNotUtf8;
+    for (size_t k = 1; k < count; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return kNotUtf8;
+        code = (code << 6) | (byte(i + k) & 0x3Fu);
+    }
+    static constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kShortest[count] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return kNotUtf8;
+    }
+    length = count;
+    return code;
+}
+
+// A character the preset file can carry as XML text.
+bool IsXmlCharacter(uint32_t code) {
+    if (code == kNotUtf8 || code == 0xFFFE || code == 0xFFFF) return false;
+    return code >= 0x20 || code == '\t' || code == '\n' || code == '\r';
+}
+
+// A character a new preset name may hold: XML text without any control character.
+bool IsNameCharacter(uint32_t code) {
+    return IsXmlCharacter(code) && code >= 0x20 && !(code >= 0x7F && code <= 0x9F);
+}
+
+// The name as the file can carry it: every byte or character it cannot (bytes that are not
+// UTF-8, control characters other than tab and line breaks, U+FFFE, U+FFFF) becomes U+FFFD. Such
+// names come only from damaged or hand-made files; the XML layer would refuse to store them again.
+std::string StorableName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size();) {
+        size_t length = 1;
+        const uint32_t code = DecodeAt(name, i, length);
+        if (IsXmlCharacter(code)) {
+            out.append(name, i, length);
+        } else {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+        }
+        i += length;
+    }
+    return out;
+}
+
+// The name as the invalid-name log line shows it: an over-long name is cut (with "...").
+std::string ShownName(const std::string& name) {
+    if (name.size() <= CPrepositionList::kMaxNameBytes) return name;
+    return name.substr(0, CPrepositionList::kMaxNameBytes) + "...";
+}
+
+}  // namespace
+
 bool CPrepositionList::IsValidName(const std::string& name) {
-    return !name.empty() && name.find_first_of(kForbiddenNameChars) == std::string::npos;
+    if (name.empty() || name.size() > kMaxNameBytes) return false;
+    if (name.find_first_of(kForbiddenNameChars) != std::string::npos) return false;
+    for (size_t i = 0; i < name.size();) {
+        size_t length = 1;
+        if (!IsNameCharacter(DecodeAt(name, i, length))) return false;
+        i += length;
+    }
+    return true;
 }
 
 void CPrepositionList::SetCamera(IPrepositionComm* camera) {
@@ -39,6 +122,9 @@ void CPrepositionList::ResetCurrent() {
 
 bool CPrepositionList::StorePreposition(int32_t index, int32_t slot, const std::string& name) {
     if (!storage_) return false;
+    // While the file's numbering differs from the list's, a single write at `index` could land on
+    // another preset's entry: the whole channel is written instead.
+    if (!fileInLine_) return StoreAllLocked(nullptr, index, &name);
     PrepositionEntry entry;
     entry.name = name;
     entry.slot = slot;
@@ -46,21 +132,26 @@ bool CPrepositionList::StorePreposition(int32_t index, int32_t slot, const std::
 }
 
 bool CPrepositionList::StoreAll() {
+    return StoreAllLocked(nullptr);
+}
+
+bool CPrepositionList::StoreAllLocked(int32_t* failedIndex, int32_t index,
+                                      const std::string* name) {
+    if (failedIndex != nullptr) *failedIndex = -1;
     if (!storage_) return false;
-    storage_->SetAutoSave(false);
-    storage_->ClearChannel(channel_);  // false when the channel had no element yet
-    bool written = true;
-    for (size_t index = 0; index < order_.size(); ++index) {
-        const auto name = names_.find(order_[index]);
-        PrepositionEntry entry;
-        entry.name = name != names_.end() ? name->second : std::string();
-        entry.slot = order_[index];
-        written = storage_->WritePreposition(channel_, static_cast<int32_t>(index), entry);
-        if (!written) break;
+    std::vector<PrepositionEntry> entries(order_.size());
+    for (size_t i = 0; i < order_.size(); ++i) {
+        const auto stored = names_.find(order_[i]);
+        entries[i].name = stored != names_.end() ? stored->second : std::string();
+        entries[i].slot = order_[i];
     }
-    // Turning auto save on writes the file once; a failed save is a failed rewrite.
-    const bool saved = storage_->SetAutoSave(true);
-    return written && saved;
+    if (name != nullptr && index >= 0 && static_cast<size_t>(index) < entries.size()) {
+        entries[static_cast<size_t>(index)].name = *name;
+    }
+    // Auto save off, clear, write every entry, auto save on (one save); all or nothing.
+    const bool stored = storage_->RewriteChannel(channel_, entries, failedIndex);
+    if (stored) fileInLine_ = true;
+    return stored;
 }
 
 void CPrepositionList::LoadAll() {
@@ -104,18 +195,46 @@ void CPrepositionList::LoadAll() {
             continue;
         }
         if (hole) renumbered = true;
-        names_[entry.slot] = entry.name;
+        // A name the file cannot carry again would make every later rewrite of the channel fail;
+        // its offending bytes are replaced, the preset is kept, and the file is brought in line.
+        const std::string storable = StorableName(entry.name);
+        if (storable != entry.name) {
+            if (camera != nullptr) {
+                camera->Log(kLogFailure,
+                            "%s: The preset file holds a preposition \"%s\" (channel %d, index "
+                            "%u) with characters it cannot carry; they are replaced by U+FFFD.",
+                            kLoadWhere, storable.c_str(), channel_, index);
+            }
+            renumbered = true;
+        }
+        names_[entry.slot] = storable;
         order_.push_back(entry.slot);
     }
+    fileInLine_ = !renumbered;
     if (renumbered) {
         // Later adds and renames write at the list's index: bring the file in line first, so that
-        // they cannot overwrite another preset's entry.
-        const bool stored = StoreAll();
-        if (camera != nullptr) {
-            camera->Log(stored ? kLogNotice : kLogFailure,
+        // they cannot overwrite another preset's entry. A rewrite that cannot store an entry read
+        // here leaves the file as it was; every preset read stays in it.
+        int32_t failed = -1;
+        const bool stored = StoreAllLocked(&failed);
+        if (camera == nullptr) return;
+        if (stored) {
+            camera->Log(kLogNotice,
                         "%s: The prepositions of channel %d were renumbered in the preset file "
-                        "(%s).",
-                        kLoadWhere, channel_, stored ? "saved" : "not saved");
+                        "(saved).",
+                        kLoadWhere, channel_);
+        } else if (failed >= 0) {
+            camera->Log(kLogFailure,
+                        "%s: The prepositions of channel %d could not be renumbered in the preset "
+                        "file: the preposition \"%s\" (index %d) cannot be stored again; the "
+                        "file is left as it was.",
+                        kLoadWhere, channel_, names_[order_[static_cast<size_t>(failed)]].c_str(),
+                        failed);
+        } else {
+            camera->Log(kLogFailure,
+                        "%s: The prepositions of channel %d were renumbered but the preset file "
+                        "could not be saved; it is left as it was.",
+                        kLoadWhere, channel_);
         }
     }
 }
@@ -176,7 +295,7 @@ int32_t CPrepositionList::AddPreposition(const std::string& name) {
     IPrepositionComm* camera = camera_.load(std::memory_order_acquire);
     if (camera == nullptr) return kFailed;
     if (!IsValidName(name)) {
-        const std::string text = std::string(kAddWhere) + ": A preposition \"" + name +
+        const std::string text = std::string(kAddWhere) + ": A preposition \"" + ShownName(name) +
                                  "\" cannot be added - the name is invalid.";
         camera->Log(kLogFailure, "%s", text.c_str());
         return kInvalidArgument;

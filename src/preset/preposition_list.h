@@ -10,6 +10,19 @@
 //
 // Result codes of AddPreposition: 1 added or renamed, -3 invalid name, -18 no camera / camera
 // refused / file write failed, -26 no room.
+//
+// Names: what the file can always carry and read back. A valid name is 1 to kMaxNameBytes bytes
+// of valid UTF-8 without control characters and without any of kForbiddenNameChars; it is
+// checked before the camera is asked for a slot, so a name that cannot be stored never takes one.
+// The length limit keeps the file small: 32 presets on each of 99 channels with names of 255
+// bytes make about 1.3 MB, a third of the 4 MiB a preset file may have to be read at all.
+//
+// The file's index numbers follow the list's indexes. When a load finds holes, duplicates or bad
+// slots it rewrites the channel densely. A name read from a damaged file that the file could not
+// carry again (bytes that are not UTF-8, control characters) is kept with those bytes replaced by
+// U+FFFD, so that the rewrite can store it. A rewrite is all or nothing: when it cannot be saved
+// the file stays as it was (logged), and until a rewrite has succeeded every later change rewrites
+// the whole channel, so that no write can land on another preset's entry.
 #pragma once
 
 #include <atomic>
@@ -35,6 +48,8 @@ public:
     static constexpr uint32_t kMaxSlots = 1000;
     // Characters a preset name must not contain.
     static constexpr const char* kForbiddenNameChars = "&!<>'\"";
+    // Longest preset name, in bytes.
+    static constexpr size_t kMaxNameBytes = 255;
 
     explicit CPrepositionList(int32_t channel);
     CPrepositionList(const CPrepositionList&) = delete;
@@ -43,12 +58,12 @@ public:
     // Run under the caller's hold of the list's lock.
     virtual bool StorePreposition(int32_t index, int32_t slot, const std::string& name);
     // Rewrites the channel's entries densely from index 0; true when every entry was written and
-    // the file saved (true for an empty list).
+    // the file saved (true for an empty list). All or nothing: on failure the file is unchanged.
     virtual bool StoreAll();
     // Replaces the list with the channel's entries in the file (indexes 0..maximum-1; gaps close
     // up). Entries with a slot outside 0..maximum-1 or a slot already taken are skipped and
-    // logged; when anything was skipped or closed up, the channel is rewritten so that the file's
-    // index numbers match the list again.
+    // logged; names the file cannot carry are mended (logged); when anything was skipped, closed
+    // up or mended, the channel is rewritten so that the file matches the list again.
     virtual void LoadAll();
     virtual ~CPrepositionList();
 
@@ -77,11 +92,17 @@ public:
     // the caller's hold of the lock. 1, -3 (stale index) or -18.
     int32_t RenameCurrentPreposition(const std::string& name);
 
+    // Not empty, at most kMaxNameBytes, valid UTF-8, no control characters (C0, DEL, C1), no
+    // U+FFFE/U+FFFF, none of kForbiddenNameChars.
     static bool IsValidName(const std::string& name);
     int32_t Channel() const { return channel_; }
 
 private:
     int32_t FindSlotLocked(const std::string& name) const;  // lowest slot with that name, or -1
+    // StoreAll, telling which list index could not be written (-1: none, or the save failed).
+    // With `name`, the entry at `index` is written with that name instead of the list's.
+    bool StoreAllLocked(int32_t* failedIndex, int32_t index = -1,
+                        const std::string* name = nullptr);
 
     const int32_t channel_;
     std::atomic<IPrepositionComm*> camera_{nullptr};
@@ -91,6 +112,7 @@ private:
     std::map<int32_t, std::string> names_;  // slot -> name
     std::vector<int32_t> order_;            // slots in creation order
     int32_t current_ = -1;                  // index into order_, or -1
+    bool fileInLine_ = true;                // the file's index numbers match order_
 };
 
 }  // namespace talvane

@@ -67,7 +67,43 @@ bool CXMLPrepositionReader::OpenFile(const std::string& fileName) {
         // A file that cannot be created counts as a failed open.
     }
     autoSave_ = document_.IsLoaded();
+    if (autoSave_) fileName_ = fileName;
     return autoSave_;
+}
+
+bool CXMLPrepositionReader::RewriteChannel(int32_t channel,
+                                           const std::vector<PrepositionEntry>& entries,
+                                           int32_t* failedIndex) {
+    if (failedIndex != nullptr) *failedIndex = -1;
+    if (channel < 0) return false;
+    CLockGuard guard(lock_);
+    if (!document_.IsLoaded()) return false;
+    const bool autoSave = autoSave_;
+    autoSave_ = false;
+    ClearChannel(channel);  // false when the channel had no element yet
+    bool written = true;
+    for (size_t index = 0; index < entries.size() && written; ++index) {
+        written = WritePreposition(channel, static_cast<int32_t>(index), entries[index]);
+        if (!written && failedIndex != nullptr) *failedIndex = static_cast<int32_t>(index);
+    }
+    autoSave_ = autoSave;
+    if (written) {
+        try {
+            if (document_.Save() == 1) return true;
+        } catch (const CXmlError&) {
+        }
+    }
+    // Nothing of the rewrite may reach the file, not even with a later save: start again from
+    // what the file holds.
+    ReloadLocked();
+    return false;
+}
+
+bool CXMLPrepositionReader::ReloadLocked() {
+    if (fileName_.empty()) return false;
+    while (document_.Unload() > 0) {
+    }
+    return document_.Load(fileName_.c_str()) == 0;
 }
 
 bool CXMLPrepositionReader::SetAutoSave(bool on) {

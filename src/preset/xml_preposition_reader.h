@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/idriver.h"
 #include "thread/recursive_lock.h"
@@ -54,14 +55,24 @@ public:
     bool WritePreposition(int32_t channel, int32_t index, const PrepositionEntry& entry);
     // Removes the channel's element with all entries. False when there was none.
     bool ClearChannel(int32_t channel);
+    // Replaces the channel's entries with `entries` at indexes 0, 1, ... and saves the file once:
+    // auto save off, ClearChannel, every write, auto save on. All or nothing: when an entry cannot
+    // be written (its name cannot be stored as XML text) or the save fails, every change is
+    // dropped, the file stays as it was, *failedIndex (when given) names the entry (-1 for the
+    // save) and the result is false. Other channels are not touched.
+    bool RewriteChannel(int32_t channel, const std::vector<PrepositionEntry>& entries,
+                        int32_t* failedIndex = nullptr);
 
     const std::string& RootName() const { return name_; }
     bool IsOpen() const { return document_.IsLoaded(); }
 
 private:
     bool SaveIfAuto();
+    // Drops the document's unsaved changes by loading the file again. Under lock_.
+    bool ReloadLocked();
 
     const std::string name_;
+    std::string fileName_;  // guarded by lock_; set by a successful OpenFile
     IDebugMessage* const log_;
     talvane::CRecursiveLock lock_;
     CXMLSettingsAPI document_;

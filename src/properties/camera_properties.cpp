@@ -32,29 +32,38 @@ void CCameraPropertiesEx::AbortRequest() {}
 bool CCameraPropertiesEx::SaveResults(ICapabilityResult* result) {
     if (result == nullptr) return false;
 
+    // Every call into the host is preceded by a look at the host gate: a query that is being let
+    // go stops writing at once.
+    const auto set = [&](int32_t id, int32_t value) {
+        if (!HostOpen()) return false;
+        result->SetCapability(id, value);
+        return true;
+    };
+    if (!HostOpen()) return false;
     result->SetModelName(model.c_str());
-    result->SetCapability(kCapVideoChannels, videoChannelCount);
-    if (inputCount != 0) result->SetCapability(kCapInputs, inputCount);
-    if (outputCount != 0) result->SetCapability(kCapOutputs, outputCount);
-    if (audioSupported) result->SetCapability(kCapAudio, 1);
-    if (ptzSupported) result->SetCapability(kCapPtz, 1);
-    result->SetCapability(kCap11, capability11 ? 1 : 0);
-    result->SetCapability(kCap12, capability12 ? 1 : 0);
+    if (!set(kCapVideoChannels, videoChannelCount)) return false;
+    if (inputCount != 0 && !set(kCapInputs, inputCount)) return false;
+    if (outputCount != 0 && !set(kCapOutputs, outputCount)) return false;
+    if (audioSupported && !set(kCapAudio, 1)) return false;
+    if (ptzSupported && !set(kCapPtz, 1)) return false;
+    if (!set(kCap11, capability11 ? 1 : 0) || !set(kCap12, capability12 ? 1 : 0)) return false;
 
     for (formatCursor = 0; formatCursor < formatCodes.size(); ++formatCursor) {
         const int32_t code = formatCodes[formatCursor];
         if (code == 0) break;
         const int32_t capability = FormatCapability(code);
-        if (capability >= 0) result->SetCapability(capability, 1);
+        if (capability >= 0 && !set(capability, 1)) return false;
     }
 
     // The returned objects belong to the result object; a host that has none gets no entries.
+    if (!HostOpen()) return false;
     ICapabilityResolutionList* list = result->GetResolutionList();
     if (list != nullptr) {
         for (resolutionCursor = 0; resolutionCursor < resolutions.size(); ++resolutionCursor) {
             const ResolutionEntry& entry = resolutions[resolutionCursor];
             const std::string text = HUtils::FormatString("%dx%d", entry.width, entry.height);
             const int32_t interval = entry.intervalsMs.empty() ? 0 : entry.intervalsMs.front();
+            if (!HostOpen()) return false;
             list->Add(text.c_str(), entry.width, entry.height, interval);
         }
     }
@@ -62,8 +71,11 @@ bool CCameraPropertiesEx::SaveResults(ICapabilityResult* result) {
     const std::string port = HUtils::FormatString("%u", static_cast<unsigned>(device_.port));
     const std::string* fields[] = {&device_.address, &port, &device_.user, &device_.password};
     for (int32_t index = 1; index <= 4; ++index) {
+        if (!HostOpen()) return false;
         ICapabilityTextField* field = result->GetConnectionField(index);
-        if (field != nullptr) field->SetText(fields[index - 1]->c_str());
+        if (field == nullptr) continue;
+        if (!HostOpen()) return false;
+        field->SetText(fields[index - 1]->c_str());
     }
     return true;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/host_gate.h"
 #include "core/idriver.h"
 #include "zarn/capability.h"
 
@@ -79,7 +80,8 @@ public:
     // capability list was read; otherwise `error` holds a PropertiesError and false is returned.
     // On success `error` is left untouched. Query thread only.
     virtual bool GetProperties(int& error) = 0;
-    // Writes the description into `result`; false (and no call at all) when it is null.
+    // Writes the description into `result`; false (and no call at all) when it is null, false
+    // too when the host gate closed on the way (no further call into the host is made then).
     // Query thread only.
     virtual bool SaveResults(ICapabilityResult* result);
     // Asks GetProperties to skip its remaining optional steps. Any thread; never undone.
@@ -88,12 +90,19 @@ public:
     // query is being torn down, so that the query thread ends promptly.
     virtual void AbortRequest();
 
+    // Gate of every call into the result object (borrowed, may be null: always open).
+    void SetHostGate(CHostGate* gate) { gate_ = gate; }
+
     bool TerminateRequested() const { return terminate_.load(std::memory_order_acquire); }
     const DEVICE_INFO& Device() const { return device_; }
     int32_t VideoStandard() const { return videoStandard_; }
 
 protected:
+    // Tested right before each call into the host's result object and its sub-objects.
+    bool HostOpen() const { return gate_ == nullptr || gate_->IsOpen(); }
+
     std::atomic<bool> terminate_{false};
+    CHostGate* gate_ = nullptr;
     DEVICE_INFO device_;
     int32_t videoStandard_;
 };

@@ -7,10 +7,13 @@
 // steps; UninitCapabilityQuery ends it all. A second StartCapabilityQuery is refused while a query
 // runs; one that has reported its outcome is released first.
 //
-// Stopping: UninitCapabilityQuery never kills the thread. It marks the query cancelled (from then
-// on the thread starts no call into the host), terminates the properties object and aborts its
-// HTTP request so that the thread ends promptly, then joins it. Once it returns, nothing touches
-// the callback, the result object or the properties object.
+// Stopping: UninitCapabilityQuery never kills the thread. It marks the query cancelled and closes
+// its host gate (from then on the thread starts no call into the host), terminates the properties
+// object and aborts its HTTP request so that the thread ends promptly, then waits for it, at most
+// 5000 ms. A thread still held after that (inside a call into the host, or in a host-name lookup)
+// is let go: it owns its query record and properties object and deletes them when it ends, and a
+// call into the host that was under way when the gate closed is its last one. Once Uninit returns,
+// nothing calls the callback or the result object again.
 //
 // Locks: gExportMutex serialises Init/Start/Uninit but is never held while waiting for the query
 // thread, so that a callback may call the exports; gStateMutex guards the module state for short
@@ -20,11 +23,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "core/boundary_guard.h"
+#include "core/host_gate.h"
 #include "core/idriver.h"
 #include "properties/zarn_hd_camera_properties.h"
+#include "thread/worker_thread.h"
 #include "zarn/abi.h"
 #include "zarn/capability.h"
 
@@ -34,6 +39,8 @@ using talvane::ICapabilityResult;
 namespace {
 
 constexpr int32_t kQueryTimeoutMs = 10000;
+// How long Uninit (and the release of an earlier query) waits for the query thread.
+constexpr uint32_t kQueryStopBoundMs = 5000;
 
 const char kCreateFailed[] = "Failed to create camera properties object";
 const char kGetFailed[] = "Failed to get camera properties";
@@ -41,10 +48,11 @@ const char kSaveFailed[] = "Failed to save capability query results";
 
 struct Query {
     talvane::DEVICE_INFO device;
-    std::thread thread;                  // written by Start, joined by whoever takes the record
+    talvane::thread::CWorkerThread thread;  // waited for by whoever takes the record
     std::atomic<bool> settled{false};    // the outcome is being or has been reported
     std::atomic<bool> finished{false};   // the thread has made its last access to host objects
-    std::atomic<bool> cancelled{false};  // set under gStateMutex; no host call starts after it
+    std::atomic<bool> cancelled{false};  // set under gStateMutex with the gate closed
+    talvane::CHostGate gate;             // every call into the host passes it
 
     std::mutex propsMutex;
     std::unique_ptr<talvane::CCameraPropertiesEx> properties;  // guarded by propsMutex
@@ -53,6 +61,12 @@ struct Query {
     Query(const Query&) = delete;
     Query& operator=(const Query&) = delete;
     ~Query();
+
+    // Under gStateMutex: no call into the host starts after this.
+    void Cancel() {
+        cancelled.store(true);
+        gate.Close();
+    }
 
     // Makes the thread end soon: the optional steps are skipped and a request in flight fails.
     void StopProperties() {
@@ -78,15 +92,17 @@ std::vector<std::shared_ptr<Query>> gOrphans;  // guarded by gExportMutex
 thread_local Query* tRunningQuery = nullptr;
 
 // A record still holding a thread is released only when the module is unloaded without
-// UninitCapabilityQuery, or for a query ended from inside its callback: stop it and wait.
+// UninitCapabilityQuery, or for a query ended from inside its callback: stop it and wait (with
+// the bound; the thread then owns the record anyway).
 Query::~Query() {
-    if (!thread.joinable()) return;
+    if (!thread.HasThread()) return;
     cancelled.store(true);
+    gate.Close();
     StopProperties();
-    if (thread.get_id() == std::this_thread::get_id()) {
-        thread.detach();
+    if (thread.IsCurrent()) {
+        thread.Detach();
     } else {
-        thread.join();
+        thread.WaitFor(kQueryStopBoundMs);
     }
 }
 
@@ -106,7 +122,8 @@ void Notify(Query& query, Call call) {
         if (query.cancelled.load()) return;
         callback = gCallback;
     }
-    if (callback != nullptr) call(callback);
+    talvane::CHostGate::Call hostCall(&query.gate);
+    if (hostCall && callback != nullptr) call(callback);
 }
 
 void NotifyFailed(Query& query, int32_t code, const char* message) {
@@ -140,6 +157,7 @@ int RunQuery(Query& query) {
             std::lock_guard<std::mutex> lock(query.propsMutex);
             query.properties = std::move(created);
             properties = query.properties.get();
+            if (properties != nullptr) properties->SetHostGate(&query.gate);
             // A stop that came before the object existed still has to reach it.
             if (properties != nullptr && query.cancelled.load()) {
                 properties->Terminate();
@@ -183,7 +201,7 @@ void QueryThread(std::shared_ptr<Query> query) {
 void ReapOrphans() {
     for (auto it = gOrphans.begin(); it != gOrphans.end();) {
         if ((*it)->finished.load()) {
-            (*it)->thread.join();
+            (*it)->thread.WaitFor(kQueryStopBoundMs);
             it = gOrphans.erase(it);
         } else {
             ++it;
@@ -201,18 +219,16 @@ void EndQuery(std::shared_ptr<Query> query) {
         gOrphans.push_back(std::move(query));
         return;
     }
-    if (query->thread.joinable()) query->thread.join();
-    // Destroying the record here destroys the properties object.
+    // Destroying the record here destroys the properties object; a query thread that is let go
+    // holds the record and destroys it when it ends.
+    query->thread.WaitFor(kQueryStopBoundMs);
 }
 
 std::string TextOrEmpty(const char* text) {
     return text != nullptr ? std::string(text) : std::string();
 }
 
-}  // namespace
-
-ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback,
-                                              bool videoStandard) {
+int InitQuery(ICapabilityQueryCallback* callback, bool videoStandard) {
     std::lock_guard<std::mutex> exportLock(gExportMutex);
     ReapOrphans();
     std::lock_guard<std::mutex> lock(gStateMutex);
@@ -222,9 +238,8 @@ ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback
     return 1;
 }
 
-ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned short port,
-                                               const char* user, const char* password,
-                                               ICapabilityResult* result) {
+int StartQuery(const char* address, unsigned short port, const char* user, const char* password,
+               ICapabilityResult* result) {
     std::shared_ptr<Query> released;
     int started = 0;
     {
@@ -238,7 +253,7 @@ ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned sho
             const bool done = previous->finished.load() || previous->settled.load();
             if (!done || tRunningQuery == previous.get()) return 0;
             std::lock_guard<std::mutex> lock(gStateMutex);
-            previous->cancelled.store(true);
+            previous->Cancel();
             gQuery.reset();
             released = std::move(previous);
         }
@@ -256,14 +271,16 @@ ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned sho
                 gResult = result;
                 gQuery = query;
             }
-            try {
-                query->thread = std::thread(QueryThread, query);
+            if (query->thread.Start([query] { QueryThread(query); })) {
                 started = 1;
-            } catch (...) {
+            } else {
                 std::lock_guard<std::mutex> lock(gStateMutex);
                 gQuery.reset();
             }
         } catch (...) {
+            // A query that never got its thread must not block the next Start.
+            std::lock_guard<std::mutex> lock(gStateMutex);
+            if (gQuery && !gQuery->thread.HasThread()) gQuery.reset();
             started = 0;
         }
     }
@@ -272,7 +289,7 @@ ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned sho
     return started;
 }
 
-ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
+int TerminateQuery() {
     // Not serialised with the other exports: it only sets the properties object's flag.
     std::shared_ptr<Query> query = CurrentQuery();
     if (query) {
@@ -282,7 +299,7 @@ ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
     return 1;
 }
 
-ZARN_EXPORT int ZARN_CALL UninitCapabilityQuery() {
+int UninitQuery() {
     std::shared_ptr<Query> query;
     {
         std::lock_guard<std::mutex> exportLock(gExportMutex);
@@ -290,10 +307,38 @@ ZARN_EXPORT int ZARN_CALL UninitCapabilityQuery() {
         std::lock_guard<std::mutex> lock(gStateMutex);
         query = std::move(gQuery);
         gQuery.reset();
-        if (query) query->cancelled.store(true);
+        if (query) query->Cancel();
         gCallback = nullptr;
         gResult = nullptr;
     }
     if (query) EndQuery(std::move(query));
     return 1;
+}
+
+}  // namespace
+
+// The exports let no exception out to the host (GuardBoundary; the query has no log): Init and
+// Start answer 0, Terminate and Uninit their one result, 1.
+ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback,
+                                              bool videoStandard) {
+    return talvane::GuardBoundary(nullptr, "InitCapabilityQuery", 0,
+                                  [&] { return InitQuery(callback, videoStandard); });
+}
+
+ZARN_EXPORT int ZARN_CALL StartCapabilityQuery(const char* address, unsigned short port,
+                                               const char* user, const char* password,
+                                               ICapabilityResult* result) {
+    return talvane::GuardBoundary(nullptr, "StartCapabilityQuery", 0, [&] {
+        return StartQuery(address, port, user, password, result);
+    });
+}
+
+ZARN_EXPORT int ZARN_CALL TerminateCapabilityQuery() {
+    return talvane::GuardBoundary(nullptr, "TerminateCapabilityQuery", 1,
+                                  [] { return TerminateQuery(); });
+}
+
+ZARN_EXPORT int ZARN_CALL UninitCapabilityQuery() {
+    return talvane::GuardBoundary(nullptr, "UninitCapabilityQuery", 1,
+                                  [] { return UninitQuery(); });
 }

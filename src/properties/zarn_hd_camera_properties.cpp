@@ -141,13 +141,21 @@ void CZarnHDCameraProperties::ReadPtzSupport() {
 bool CZarnHDCameraProperties::SaveResults(ICapabilityResult* result) {
     if (result == nullptr) return false;
 
+    // As in the base class: a look at the host gate before every call into the host.
+    if (!HostOpen()) return false;
     ICapabilityFrameIntervalList* intervals = result->GetFrameIntervalList(1);
     if (intervals != nullptr) {
-        for (int32_t i = 2; i <= 25; ++i) intervals->Add(1000 / i);
+        for (int32_t i = 2; i <= 25; ++i) {
+            if (!HostOpen()) return false;
+            intervals->Add(1000 / i);
+        }
+        if (!HostOpen()) return false;
         intervals->SetDefault(kFrameIntervalMs);
     }
-    result->SetCapability(kCap11, 0);
-    result->SetCapability(kCap12, 0);
+    for (const int32_t id : {kCap11, kCap12}) {
+        if (!HostOpen()) return false;
+        result->SetCapability(id, 0);
+    }
 
     if (!CCameraPropertiesEx::SaveResults(result)) return false;
 
@@ -164,11 +172,16 @@ bool CZarnHDCameraProperties::SaveResults(ICapabilityResult* result) {
     };
     int32_t index = 1;
     for (const Property& property : properties) {
+        if (!HostOpen()) return false;
         ICapabilityCustomProperty* object = result->GetCustomProperty(index++);
         if (object == nullptr) continue;
+        if (!HostOpen()) return false;
         object->SetName(property.name);
+        if (!HostOpen()) return false;
         object->SetKind(0);
+        if (!HostOpen()) return false;
         object->SetFlag(property.flag);
+        if (!HostOpen()) return false;
         object->SetValue(property.value.c_str());
     }
     return true;

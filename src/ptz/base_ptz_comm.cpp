@@ -31,6 +31,12 @@ CBasePTZComm::CBasePTZComm(IDriver* owner, const CPtzCapabilities& capabilities,
 
 CBasePTZComm::~CBasePTZComm() {
     CBasePTZComm::Close();
+    EndThread();
+}
+
+void CBasePTZComm::Discard() {
+    Close();
+    AtEnd([this] { delete this; });
 }
 
 bool CBasePTZComm::Open() {
@@ -55,6 +61,11 @@ bool CBasePTZComm::Close() {
     if (!started_.load()) return false;
     StopThread();
     started_.store(false);
+    if (ThreadLetGo()) {
+        Log(kLogFailure,
+            "%s: The PTZ thread of channel %u did not end in time; it is left to end by itself",
+            "talvane::CBasePTZComm::Close", static_cast<unsigned>(channel_) + 1u);
+    }
     return true;
 }
 

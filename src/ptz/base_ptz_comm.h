@@ -11,8 +11,11 @@
 //
 // Threads: the request operations, Open, Close and the capability queries run on host threads (the
 // control's callers); ProcessItem runs on the PTZ thread only, one item at a time. Log may be
-// called from any thread. A derived class whose ProcessItem uses its own members must stop the
-// thread (Close) in its own destructor.
+// called from any thread. Close waits for the PTZ thread at most its stop bound (SetStopBound); a
+// thread that outlasts it (a camera request held in a host-name lookup) is let go and logged at
+// level 1, and the object must then be given up with Discard, which leaves its deletion to the
+// thread. The PTZ thread itself calls nothing of the host or of the owner. A derived class whose
+// ProcessItem uses its own members must end the thread (EndThread) in its own destructor.
 //
 // Ownership: owned by the PTZ control; the owner (the driver's IDriver, the log sink and source of
 // the connection record) is borrowed and may be null (then nothing is logged).
@@ -74,8 +77,12 @@ public:
 
     // Starts the PTZ thread if it does not run yet; true when it runs.
     virtual bool Open();
-    // Stops the thread (the item in progress finishes first); false when it was not started.
+    // Stops the thread (the item in progress finishes first, within the stop bound); false when
+    // it was not started.
     virtual bool Close();
+    // Closes and deletes the object: at once, or on its let-go thread once that has ended. The
+    // caller gives the object up.
+    void Discard();
     // True when any of pan, tilt, zoom, focus or iris is supported.
     virtual bool IsPtzSupported();
     // Fills the host's record from the capabilities (its first field is left alone); always 1.

@@ -14,8 +14,10 @@ CBasePTZControl::~CBasePTZControl() {
 }
 
 int32_t CBasePTZControl::IsPtzSupported() {
-    if (!comm_) return kPtzFailed;
-    return comm_->IsPtzSupported() ? 1 : 0;
+    return Guarded("talvane::CBasePTZControl::IsPtzSupported", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return comm_->IsPtzSupported() ? 1 : 0;
+    });
 }
 
 int32_t CBasePTZControl::AfterMotion(int32_t result, std::atomic<bool>* flag) {
@@ -27,11 +29,13 @@ int32_t CBasePTZControl::AfterMotion(int32_t result, std::atomic<bool>* flag) {
 }
 
 int32_t CBasePTZControl::Move(int32_t direction, int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    // Direction 10 has no motion; anything else is handed on.
-    if (direction == 10) return kPtzInvalidArgument;
-    const bool zoom = direction == kPtzZoomIn || direction == kPtzZoomOut;
-    return AfterMotion(comm_->StartMove(this, direction, speed), zoom ? &zooming_ : &moving_);
+    return Guarded("talvane::CBasePTZControl::Move", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        // Direction 10 has no motion; anything else is handed on.
+        if (direction == 10) return kPtzInvalidArgument;
+        const bool zoom = direction == kPtzZoomIn || direction == kPtzZoomOut;
+        return AfterMotion(comm_->StartMove(this, direction, speed), zoom ? &zooming_ : &moving_);
+    });
 }
 
 bool CBasePTZControl::StopIf(std::atomic<bool>& flag, bool (CBasePTZComm::*stop)(IIPParams*)) {
@@ -42,73 +46,96 @@ bool CBasePTZControl::StopIf(std::atomic<bool>& flag, bool (CBasePTZComm::*stop)
 }
 
 int32_t CBasePTZControl::Stop() {
-    if (!comm_) return kPtzFailed;
-    bool ok = true;
-    ok = StopIf(moving_, &CBasePTZComm::StopMoving) && ok;
-    ok = StopIf(zooming_, &CBasePTZComm::StopZooming) && ok;
-    ok = StopIf(irisChanging_, &CBasePTZComm::StopIrisChanging) && ok;
-    ok = StopIf(focusing_, &CBasePTZComm::StopFocusing) && ok;
-    return ok ? kPtzOk : kPtzFailed;
+    return Guarded("talvane::CBasePTZControl::Stop", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        bool ok = true;
+        ok = StopIf(moving_, &CBasePTZComm::StopMoving) && ok;
+        ok = StopIf(zooming_, &CBasePTZComm::StopZooming) && ok;
+        ok = StopIf(irisChanging_, &CBasePTZComm::StopIrisChanging) && ok;
+        ok = StopIf(focusing_, &CBasePTZComm::StopFocusing) && ok;
+        return ok ? kPtzOk : kPtzFailed;
+    });
 }
 
 int32_t CBasePTZControl::Center(int32_t x, int32_t y, int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->Center(this, x, y, speed), nullptr);
+    return Guarded("talvane::CBasePTZControl::Center", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->Center(this, x, y, speed), nullptr);
+    });
 }
 
 int32_t CBasePTZControl::ZoomIn(int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->StartMove(this, kPtzZoomIn, speed), &zooming_);
+    return Guarded("talvane::CBasePTZControl::ZoomIn", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->StartMove(this, kPtzZoomIn, speed), &zooming_);
+    });
 }
 
 int32_t CBasePTZControl::ZoomOut(int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->StartMove(this, kPtzZoomOut, speed), &zooming_);
+    return Guarded("talvane::CBasePTZControl::ZoomOut", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->StartMove(this, kPtzZoomOut, speed), &zooming_);
+    });
 }
 
 int32_t CBasePTZControl::Unzoom(int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->Unzoom(this, speed), nullptr);
+    return Guarded("talvane::CBasePTZControl::Unzoom", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->Unzoom(this, speed), nullptr);
+    });
 }
 
 int32_t CBasePTZControl::AreaZoom(int32_t a, int32_t b, int32_t c, int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->AreaZoom(this, a, b, c, speed), nullptr);
+    return Guarded("talvane::CBasePTZControl::AreaZoom", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->AreaZoom(this, a, b, c, speed), nullptr);
+    });
 }
 
 int32_t CBasePTZControl::FocusNear(int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->StartFocus(this, true, speed), &focusing_);
+    return Guarded("talvane::CBasePTZControl::FocusNear", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->StartFocus(this, true, speed), &focusing_);
+    });
 }
 
 int32_t CBasePTZControl::FocusFar(int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->StartFocus(this, false, speed), &focusing_);
+    return Guarded("talvane::CBasePTZControl::FocusFar", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->StartFocus(this, false, speed), &focusing_);
+    });
 }
 
 int32_t CBasePTZControl::IrisOpen(int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->StartIris(this, true, speed), &irisChanging_);
+    return Guarded("talvane::CBasePTZControl::IrisOpen", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->StartIris(this, true, speed), &irisChanging_);
+    });
 }
 
 int32_t CBasePTZControl::IrisClose(int32_t speed) {
-    if (!comm_) return kPtzFailed;
-    return AfterMotion(comm_->StartIris(this, false, speed), &irisChanging_);
+    return Guarded("talvane::CBasePTZControl::IrisClose", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        return AfterMotion(comm_->StartIris(this, false, speed), &irisChanging_);
+    });
 }
 
 int32_t CBasePTZControl::GetCapabilities(PtzCapabilityRecord* record) {
-    if (!comm_) return kPtzFailed;
-    if (record == nullptr) return kPtzInvalidArgument;
-    const int32_t result = comm_->GetCapabilities(record);
-    if (result == kPtzOk) {
-        record->maxPresets = static_cast<int32_t>(presets_.GetMaximum());
-        record->presetCount = presets_.GetCount();
-    }
-    return result;
+    return Guarded("talvane::CBasePTZControl::GetCapabilities", kPtzFailed, [&]() -> int32_t {
+        if (!comm_) return kPtzFailed;
+        if (record == nullptr) return kPtzInvalidArgument;
+        const int32_t result = comm_->GetCapabilities(record);
+        if (result == kPtzOk) {
+            record->maxPresets = static_cast<int32_t>(presets_.GetMaximum());
+            record->presetCount = presets_.GetCount();
+        }
+        return result;
+    });
 }
 
 int32_t CBasePTZControl::GetPresetCount() {
-    return presets_.GetCount();
+    return Guarded("talvane::CBasePTZControl::GetPresetCount", 0,
+                   [&]() -> int32_t { return presets_.GetCount(); });
 }
 
 int32_t CBasePTZControl::CopyName(bool found, const std::string& name, char* buffer,
@@ -120,30 +147,41 @@ int32_t CBasePTZControl::CopyName(bool found, const std::string& name, char* buf
 }
 
 int32_t CBasePTZControl::GetPresetName(int32_t index, char* buffer, uint32_t size) {
-    std::string name;
-    const bool found = presets_.GetName(index, name);
-    return CopyName(found, name, buffer, size);
+    return Guarded("talvane::CBasePTZControl::GetPresetName", kPtzPresetFailed, [&]() -> int32_t {
+        std::string name;
+        const bool found = presets_.GetName(index, name);
+        return CopyName(found, name, buffer, size);
+    });
 }
 
 int32_t CBasePTZControl::GotoPreset(int32_t value, const char* name) {
-    if (name == nullptr) return kPtzInvalidArgument;
-    return presets_.GoTo(name, value) ? kPtzOk : kPtzPresetFailed;
+    return Guarded("talvane::CBasePTZControl::GotoPreset", kPtzPresetFailed, [&]() -> int32_t {
+        if (name == nullptr) return kPtzInvalidArgument;
+        return presets_.GoTo(name, value) ? kPtzOk : kPtzPresetFailed;
+    });
 }
 
 int32_t CBasePTZControl::AddPreset(const char* name) {
-    if (name == nullptr) return kPtzInvalidArgument;
-    return presets_.AddPreposition(name);
+    return Guarded("talvane::CBasePTZControl::AddPreset", kPtzFailed, [&]() -> int32_t {
+        if (name == nullptr) return kPtzInvalidArgument;
+        return presets_.AddPreposition(name);
+    });
 }
 
 int32_t CBasePTZControl::DeletePreset(const char* name) {
-    if (name == nullptr) return kPtzInvalidArgument;
-    return presets_.DeletePreposition(name) ? kPtzOk : kPtzPresetFailed;
+    return Guarded("talvane::CBasePTZControl::DeletePreset", kPtzPresetFailed, [&]() -> int32_t {
+        if (name == nullptr) return kPtzInvalidArgument;
+        return presets_.DeletePreposition(name) ? kPtzOk : kPtzPresetFailed;
+    });
 }
 
 int32_t CBasePTZControl::GetCurrentPresetName(char* buffer, uint32_t size) {
-    std::string name;
-    const bool found = presets_.GetCurrentName(name);
-    return CopyName(found, name, buffer, size);
+    return Guarded("talvane::CBasePTZControl::GetCurrentPresetName", kPtzPresetFailed,
+                   [&]() -> int32_t {
+                       std::string name;
+                       const bool found = presets_.GetCurrentName(name);
+                       return CopyName(found, name, buffer, size);
+                   });
 }
 
 int32_t CBasePTZControl::MapValue(int32_t value) {
@@ -174,7 +212,8 @@ void CBasePTZControl::DestroyComm() {
     if (!comm_) return;
     comm_->Close();
     presets_.SetCamera(nullptr);
-    comm_.reset();
+    // Deleted now, or by its PTZ thread if that had to be let go.
+    comm_.release()->Discard();
 }
 
 bool CBasePTZControl::Initialize(TSmartPtr<CXMLPrepositionReader> reader) {

@@ -7,6 +7,9 @@
 // Stop stops all of them, and tells the preset list that the head left its preset whenever a
 // motion request was queued.
 //
+// Exceptions: slots 1-19 let none out to the host (GuardBoundary): they answer -18 (motion,
+// capabilities, add) or -23 (other preset slots), and GetPresetCount 0.
+//
 // Threads: every slot runs on host threads. The host does not call one control from two threads
 // for motion at once, but preset slots and motion slots may run on different threads; the motion
 // flags are atomic and the preset list has its own lock.
@@ -15,14 +18,17 @@
 // borrowed. The command object is created by Initialize (CreateComm of the camera family) and
 // deleted by DestroyComm or the destructor, which stops its thread before the preset list goes.
 //
-// Binary layout: slots 0..20 are IIPPTZApiEx; 21 DestroyComm, 22 CreateComm, 23 Initialize follow,
-// and the virtual destructor is declared after them.
+// Binary layout: slots 0..20 are IIPPTZApiEx; 21 DestroyComm, 22 CreateComm, 23 Initialize follow
+// on every compiler. The IIPParams overrides are declared after them on purpose (GCC appends them
+// to the primary table in declaration order; MSVC does not), and the virtual destructor last.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
+#include "core/boundary_guard.h"
 #include "core/idriver.h"
 #include "core/smart_ptr.h"
 #include "preset/preposition_list.h"
@@ -64,13 +70,6 @@ public:
     // IIPPTZApiEx
     int32_t MapValue(int32_t value) override;  // 20
 
-    // IIPParams
-    int32_t GetChannel() override;
-    uint8_t GetOption1() override;
-    void SetOption1(uint8_t value) override;
-    uint8_t GetOption2() override;
-    void SetOption2(uint8_t value) override;
-
     // 21: closes and deletes the command object.
     virtual void DestroyComm();
     // 22: a new, not yet opened command object of the camera family, or null.
@@ -79,6 +78,14 @@ public:
     // shared preset file (loading the stored presets). False (and no command object) when the
     // command object cannot be created or started, or the reader is empty.
     virtual bool Initialize(TSmartPtr<CXMLPrepositionReader> reader);
+
+    // IIPParams. Declared after slots 21-23: GCC also gives these overrides of the second base
+    // their own entries in the primary table, in declaration order, so here they follow 23.
+    int32_t GetChannel() override;
+    uint8_t GetOption1() override;
+    void SetOption1(uint8_t value) override;
+    uint8_t GetOption2() override;
+    void SetOption2(uint8_t value) override;
 
     virtual ~CBasePTZControl();
 
@@ -90,6 +97,12 @@ protected:
     int32_t ChannelIndex() const { return channel_; }
 
 private:
+    // Runs the body of a slot the host calls: an exception stops here, is logged through the owner
+    // and the slot answers `failure` (GuardBoundary).
+    template <class Body>
+    int32_t Guarded(const char* where, int32_t failure, Body&& body) {
+        return GuardBoundary(owner_, where, failure, std::forward<Body>(body));
+    }
     // Copies `name` into the host's buffer: -23 when there is no name, -3 when the buffer is null
     // or too small for the name and its terminator.
     static int32_t CopyName(bool found, const std::string& name, char* buffer, uint32_t size);

@@ -1,8 +1,10 @@
 #include "ptz/base_ptz_handler.h"
 
+#include <memory>
 #include <new>
 #include <utility>
 
+#include "core/boundary_guard.h"
 #include "http/hutils.h"
 #include "http/result_def.h"
 #include "http/text_utils.h"
@@ -23,20 +25,23 @@ IIPPTZApiEx* CBasePTZHandler::GetControl(uint32_t channel) {
 }
 
 IIPPTZApiEx* CBasePTZHandler::GetPtzControl(uint32_t channel) {
+    return GuardBoundary(owner_, "talvane::CBasePTZHandler::GetPtzControl",
+                         static_cast<IIPPTZApiEx*>(nullptr),
+                         [&] { return GetPtzControlUnguarded(channel); });
+}
+
+IIPPTZApiEx* CBasePTZHandler::GetPtzControlUnguarded(uint32_t channel) {
     if (channel >= channelCount_) return nullptr;
     auto found = controls_.find(channel);
     if (found != controls_.end() && found->second != nullptr) return found->second;
     if (name_.empty()) return nullptr;
     if (!reader_ && !InitializeXMLStorage()) return nullptr;
 
-    CBasePTZControl* control = CreatePtzControl(channel);
-    if (control == nullptr) return nullptr;
-    if (!control->Initialize(reader_)) {
-        delete control;
-        return nullptr;
-    }
-    controls_[channel] = control;
-    return control;
+    std::unique_ptr<CBasePTZControl> control(CreatePtzControl(channel));
+    if (!control) return nullptr;
+    if (!control->Initialize(reader_)) return nullptr;
+    controls_[channel] = control.get();
+    return control.release();
 }
 
 void CBasePTZHandler::ReleasePtzControls() {

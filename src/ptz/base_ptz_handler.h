@@ -2,6 +2,8 @@
 // hands out one PTZ control per camera channel, creating it on first request, and prepares the
 // preset file (CXMLPrepositionReader) that the controls' preset lists share.
 //
+// Exceptions: GetPtzControl lets none out to the host (GuardBoundary): it answers null instead.
+//
 // Threads: GetControl/GetPtzControl and ReleasePtzControls run on host threads and take no lock;
 // the host does not call them from two threads at once. Everything a control does afterwards is
 // the control's business.
@@ -69,6 +71,8 @@ protected:
     IDriver* Owner() const { return owner_; }
 
 private:
+    IIPPTZApiEx* GetPtzControlUnguarded(uint32_t channel);
+
     IDriver* owner_;
     std::map<uint32_t, CBasePTZControl*> controls_;  // owned
     uint32_t channelCount_ = kChannelCount;

@@ -29,20 +29,45 @@ bool PresetNumber(int32_t slot, int32_t& number) {
 
 CZarnHDPTZComm::CZarnHDPTZComm(IDriver* owner, const CPtzCapabilities& capabilities,
                                uint16_t channel)
-    : CBasePTZComm(owner, capabilities, channel), sender_(DeviceInfoOf(owner)) {}
+    : CBasePTZComm(owner, capabilities, channel), sender_(DeviceInfoOf(owner)) {
+    // After the abort a request returns at once; only a thread held where the abort does not
+    // reach (a host-name lookup) can outlast this.
+    const int32_t timeout = sender_.Device().requestTimeoutMs;
+    SetStopBound(static_cast<uint32_t>(timeout > 0 ? timeout : 5000));
+}
 
 CZarnHDPTZComm::~CZarnHDPTZComm() {
     // ProcessItem uses the client: the thread must end before the client goes.
     CZarnHDPTZComm::Close();
+    EndThread();
 }
 
 bool CZarnHDPTZComm::Close() {
     if (!IsStarted()) return false;
-    // A request in progress returns at once instead of running into its time-out.
+    {
+        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        closing_ = true;
+        // A motion request in progress returns at once instead of running into its time-out.
+        if (inFlight_ == InFlight::kMotion) sender_.Abort();
+    }
+    // A stop the host asked for before closing still reaches the camera, within one request
+    // time-out; every other waiting request is dropped.
+    const int32_t timeout = sender_.Device().requestTimeoutMs;
+    DrainThread(&CZarnHDPTZComm::IsMotionStop, static_cast<uint32_t>(timeout > 0 ? timeout : 5000));
     sender_.Abort();
     const bool closed = CBasePTZComm::Close();
-    sender_.ResetAbort();
+    // A let-go thread keeps the client aborted: it must end, not send.
+    if (!ThreadLetGo()) {
+        sender_.ResetAbort();
+        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        closing_ = false;
+    }
     return closed;
+}
+
+bool CZarnHDPTZComm::IsMotionStop(const IWorkItem& item) {
+    const auto* request = dynamic_cast<const CWorkItem*>(&item);
+    return request != nullptr && request->message == kMessageStop;
 }
 
 int32_t CZarnHDPTZComm::CameraSpeed(int32_t direction, int32_t hostSpeed) {
@@ -147,8 +172,19 @@ void CZarnHDPTZComm::ProcessItem(IWorkItem* item) {
     if (request == nullptr) return;
     const std::string object = RequestFor(*request);
     if (object.empty()) return;
+    const bool stop = IsMotionStop(*request);
+    {
+        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        // While closing only a stop still goes out; the abort that ended the motion before it
+        // must not cut it short.
+        if (closing_ && !stop) return;
+        if (closing_) sender_.ResetAbort();
+        inFlight_ = stop ? InFlight::kStop : InFlight::kMotion;
+    }
     // The answer is dropped: the host was answered when the item was queued.
     SendCgiLocked(object);
+    std::lock_guard<std::mutex> lock(inFlightMutex_);
+    inFlight_ = InFlight::kNone;
 }
 
 bool CZarnHDPTZComm::SetPreposition(int32_t slot, const std::string& /*name*/) {

@@ -7,7 +7,9 @@
 // called the control (under the preset list's lock). Both use the one owned HTTP client, so every
 // request holds the client's mutex for its whole duration: a preset request waits for a motion
 // request in progress and the other way round, and the client is never used by two threads at
-// once. Close (and the destructor) abort the client before joining the PTZ thread, so a camera that
+// once. Close (and the destructor) let a motion stop that is queued or in flight reach the camera
+// (at most one request time-out): a host that stops the head and then closes the driver must not
+// leave it moving. Every other request is dropped, and one in flight is aborted, so a camera that
 // does not answer cannot hold the host for a whole request time-out; the abort is lifted once the
 // thread has ended.
 //
@@ -58,9 +60,16 @@ private:
     // The one HTTP client, used under clientMutex_.
     bool SendCgiLocked(const std::string& object);
     bool SendGetLocked(const std::string& object);
+    static bool IsMotionStop(const IWorkItem& item);
 
     std::mutex clientMutex_;
     Web::CHttpSender sender_;
+    // What the PTZ thread is sending, and whether Close has begun; guarded by inFlightMutex_, so
+    // that Close aborts a motion request but never the stop that follows it.
+    enum class InFlight { kNone, kMotion, kStop };
+    std::mutex inFlightMutex_;
+    InFlight inFlight_ = InFlight::kNone;
+    bool closing_ = false;
 };
 
 }  // namespace talvane

@@ -6,6 +6,7 @@ CWorkItemThreadEx::CWorkItemThreadEx() = default;
 
 CWorkItemThreadEx::~CWorkItemThreadEx() {
     if (running_.load()) StopThread();
+    if (letGo_.load() && ThreadId() != platform::CurrentThreadId()) Join();
     // Items posted after a failed start, or left by a stop racing a post.
     ClearQueue();
 }
@@ -25,7 +26,7 @@ size_t CWorkItemThreadEx::PendingCount() {
 
 int CWorkItemThreadEx::Run() {
     while (running_.load()) {
-        if (!workEvent_.Wait(kIdleWaitMs)) continue;
+        if (!draining_.load() && !workEvent_.Wait(kIdleWaitMs)) continue;
         while (IWorkItem* item = PopFront()) {
             try {
                 ProcessItem(item);
@@ -35,6 +36,7 @@ int CWorkItemThreadEx::Run() {
             delete item;
             if (!running_.load()) return 0;
         }
+        if (draining_.load()) return 0;
     }
     return 0;
 }
@@ -45,7 +47,9 @@ void CWorkItemThreadEx::ClearQueue() {
 
 bool CWorkItemThreadEx::StartThread(const std::string& name) {
     running_.store(true);
-    if (HasThread()) return false;
+    draining_.store(false);
+    // A thread that was let go still runs this object's loop: never start a second one.
+    if (HasThread() || letGo_.load()) return false;
     return Launch(name);
 }
 
@@ -56,11 +60,36 @@ bool CWorkItemThreadEx::StopThread() {
     if (HasThread()) {
         if (ThreadId() == platform::CurrentThreadId()) {
             Detach();  // called from ProcessItem: the thread ends after the item returns
-        } else {
-            Join();
+        } else if (!Join(stopBoundMs_.load())) {
+            letGo_.store(true);
         }
     }
     return true;
+}
+
+void CWorkItemThreadEx::EndThread() {
+    if (running_.load()) StopThread();
+    if (letGo_.load() && ThreadId() != platform::CurrentThreadId()) Join();
+}
+
+bool CWorkItemThreadEx::DrainThread(const std::function<bool(const IWorkItem&)>& keep,
+                                    uint32_t timeoutMs) {
+    {
+        // Under the queue lock, so that no post slips in after the waiting items were sorted.
+        CLockGuard guard(queueLock_);
+        draining_.store(true);
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            if (*it != nullptr && keep(**it)) {
+                ++it;
+            } else {
+                delete *it;
+                it = queue_.erase(it);
+            }
+        }
+    }
+    workEvent_.Set();
+    if (!HasThread()) return true;
+    return WaitForEnd(timeoutMs);
 }
 
 bool CWorkItemThreadEx::PostItem(IWorkItem* item, uint32_t maxPending) {
@@ -69,6 +98,10 @@ bool CWorkItemThreadEx::PostItem(IWorkItem* item, uint32_t maxPending) {
         return false;
     }
     CLockGuard guard(queueLock_);
+    if (draining_.load()) {
+        delete item;
+        return false;
+    }
     if (maxPending > 0) {
         while (queue_.size() >= maxPending) {
             delete queue_.front();

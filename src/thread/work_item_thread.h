@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -40,23 +41,44 @@ public:
     // queue still counts as running) or the thread could not be created.
     virtual bool StartThread(const std::string& name);
     // Stops accepting items, drops the waiting ones, lets the item in progress finish and waits for
-    // the thread (unless called on the thread itself). Always true.
+    // the thread (unless called on the thread itself), at most the stop bound. A thread that
+    // outlasts it is let go (ThreadLetGo). Always true.
     virtual bool StopThread();
     // Queues the item; maxPending > 0 first drops the oldest waiting items so that at most
-    // maxPending - 1 wait before it. False (item deleted) when the queue is not running.
+    // maxPending - 1 wait before it. False (item deleted) when the queue is not running or is
+    // being drained.
     virtual bool PostItem(IWorkItem* item, uint32_t maxPending);
+    // The last work before a stop: refuses new items, deletes the waiting ones `keep` rejects,
+    // lets the thread run the others (after the item in progress) and waits up to `timeoutMs` for
+    // it to run out of items and end. True when it has ended. StopThread follows in any case (it
+    // joins the thread and drops what is left). Not on the thread itself.
+    bool DrainThread(const std::function<bool(const IWorkItem&)>& keep, uint32_t timeoutMs);
 
     bool IsRunning() const { return running_.load(); }
     size_t PendingCount();
 
+    // How long StopThread waits for the thread; platform::kInfinite (the default) for no bound.
+    void SetStopBound(uint32_t ms) { stopBoundMs_.store(ms); }
+    // True when the last StopThread had to let the thread go; it then ends by itself after its
+    // item in progress, and must own what that item uses (see AtEnd).
+    bool ThreadLetGo() const { return letGo_.load(); }
+
     // Idle wake-up period of the thread.
     static constexpr uint32_t kIdleWaitMs = 1000;
+
+protected:
+    // For destructors: StopThread, and when the thread had to be let go, wait until it has ended
+    // (unless called on the thread itself), so that it never runs on a half-destroyed object.
+    void EndThread();
 
 private:
     IWorkItem* PopFront();
 
     platform::Event workEvent_{/*manualReset=*/false};
     std::atomic<bool> running_{false};
+    std::atomic<bool> draining_{false};  // the thread ends once the queue is empty
+    std::atomic<uint32_t> stopBoundMs_{platform::kInfinite};
+    std::atomic<bool> letGo_{false};
     CRecursiveLock queueLock_;
     std::list<IWorkItem*> queue_;
 };

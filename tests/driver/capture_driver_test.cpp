@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "driver/zarn_hd_ip_capture_driver.h"
 #include "platform/platform.h"
 #include "support/fake_host.h"
@@ -30,6 +33,97 @@ TEST(LogLevelTest, MappingFollowsTheHostCoreVersion) {
     EXPECT_EQ(CIPCaptureDriver::MapLogLevel(3, v4_20), 2);
     EXPECT_EQ(CIPCaptureDriver::MapLogLevel(1, v5_11), 1);
     EXPECT_EQ(CIPCaptureDriver::MapLogLevel(0x21, v5_12), 1);  // low four bits only
+}
+
+// Host configuration objects that write down every call the driver makes, in order.
+class RecordingConfig final : public IDriverConfig {
+public:
+    std::vector<std::string> calls;
+
+    ZARN_IMPLEMENT_SLOT0(RecordingConfig)
+    IDeviceSettings* GetDeviceSettings() override { return Note("GetDeviceSettings", &device_); }
+    INetworkSettings* GetNetworkSettings() override {
+        return Note("GetNetworkSettings", &network_);
+    }
+    void Reserved3() override { calls.push_back("Reserved3"); }
+    const char* GetExtraParameter(int32_t index) override {
+        calls.push_back("GetExtraParameter(" + std::to_string(index) + ")");
+        return index <= 2 ? "1" : nullptr;
+    }
+
+private:
+    template <class T>
+    T* Note(const char* call, T* result) {
+        calls.push_back(call);
+        return result;
+    }
+    class Device final : public IDeviceSettings {
+    public:
+        explicit Device(RecordingConfig& owner) : owner_(owner) {}
+        ZARN_IMPLEMENT_SLOT0(Device)
+        void Reserved1() override { owner_.calls.push_back("Device.Reserved1"); }
+        const char* GetModelName() override { return owner_.Note("GetModelName", "HD2100"); }
+        uint32_t GetChannelCount() override {
+            owner_.calls.push_back("GetChannelCount");
+            return 1;
+        }
+        void Reserved4() override { owner_.calls.push_back("Device.Reserved4"); }
+        int32_t GetDeviceValue1() override {
+            owner_.calls.push_back("GetDeviceValue1");
+            return 0;
+        }
+        int32_t GetDeviceValue2() override {
+            owner_.calls.push_back("GetDeviceValue2");
+            return 0;
+        }
+
+    private:
+        RecordingConfig& owner_;
+    };
+    class Network final : public INetworkSettings {
+    public:
+        explicit Network(RecordingConfig& owner) : owner_(owner) {}
+        ZARN_IMPLEMENT_SLOT0(Network)
+        const char* GetAddress() override { return owner_.Note("GetAddress", "10.0.0.1"); }
+        uint16_t GetPort() override {
+            owner_.calls.push_back("GetPort");
+            return 80;
+        }
+        void Reserved3() override { owner_.calls.push_back("Network.Reserved3"); }
+        int32_t GetStreamKind() override {
+            owner_.calls.push_back("GetStreamKind");
+            return 3;
+        }
+        const char* GetUserName() override { return owner_.Note("GetUserName", "u"); }
+        const char* GetPassword() override { return owner_.Note("GetPassword", "p"); }
+
+    private:
+        RecordingConfig& owner_;
+    };
+    template <class T>
+    const T* Note(const char* call, const T* result) {
+        calls.push_back(call);
+        return result;
+    }
+    Device device_{*this};
+    Network network_{*this};
+};
+
+TEST_F(CaptureDriverTest, OpenAsksTheConfigurationInTheHostsOrder) {
+    RecordingConfig config;
+    ASSERT_TRUE(driver_.Open(&sink_, &allocator_, &config));
+    const std::vector<std::string> expected = {
+        // 1. stream kind; 2. device values; 3. connection record
+        "GetNetworkSettings", "GetStreamKind", "GetDeviceSettings", "GetDeviceValue1",
+        "GetDeviceValue2", "GetNetworkSettings", "GetAddress", "GetPort", "GetUserName",
+        "GetPassword",
+        // 4. extra parameters up to the first missing one
+        "GetExtraParameter(1)", "GetExtraParameter(2)", "GetExtraParameter(3)",
+        // 7. channel count; then the family's log line: model, address, port, each read again
+        "GetDeviceSettings", "GetChannelCount", "GetDeviceSettings", "GetModelName",
+        "GetNetworkSettings", "GetAddress", "GetNetworkSettings", "GetPort"};
+    EXPECT_EQ(config.calls, expected);
+    EXPECT_EQ(sink_.Count("device model: HD2100, FW: (none), address: 10.0.0.1:80)"), 1u);
 }
 
 TEST_F(CaptureDriverTest, OldHostCoreReceivesNoticesAsLevelTwo) {

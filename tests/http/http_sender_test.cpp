@@ -235,6 +235,22 @@ TEST_F(CameraTest, ObjectIsSentAsGivenOverOneReusedConnection) {
     EXPECT_EQ(camera_->GetStats().connectionsAccepted, 1u);
 }
 
+TEST_F(CameraTest, EveryRequestCarriesTheSameHeadersAsTheOtherBuild) {
+    // No accept types, the no-cache pair of a refreshing request, the client's name.
+    StartCamera({AuthScheme::kBasic});
+    Web::CHttpSender sender(Device(camera_->Port()));
+    ASSERT_TRUE(Get(sender, "/cgi-bin/CapabilityConfig.cgi"));
+    sender.CloseRequest();
+    const auto records = Requests();
+    ASSERT_EQ(records.size(), 1u);
+    std::map<std::string, std::string> headers;
+    for (const auto& [name, value] : records[0].headers) headers[name] = value;
+    EXPECT_EQ(headers.count("accept"), 0u);
+    EXPECT_EQ(headers["pragma"], "no-cache");
+    EXPECT_EQ(headers["cache-control"], "no-cache");
+    EXPECT_EQ(headers["user-agent"], "Talvane::HttpClient");
+}
+
 TEST_F(CameraTest, LargeBodyPassesThePausedBuffer) {
     zarncam::Config config;
     config.capabilityBody = Pattern(700 * 1024);

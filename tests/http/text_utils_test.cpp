@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
 namespace {
 
 TEST(ParseIntTest, AcceptsSignedDecimalsOnly) {
@@ -36,6 +44,49 @@ TEST(GetValueTest, FindsKeysTheWayTheCameraAnswersAreRead) {
     EXPECT_EQ(HUtils::GetValue("A", "=", "A=1", ""), "");
     // Repeated keys: the first wins.
     EXPECT_EQ(HUtils::GetValue("A", "=", "A=1\r\nA=2\r\n", "\r\n"), "1");
+}
+
+// Runs `check` on its own thread and fails when it has not finished within the limit (a parser
+// caught in a loop must fail the test, not hang it).
+void EndsWithin(std::chrono::seconds limit, std::function<void()> check) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([done, check = std::move(check)] {
+        check();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(limit) != std::future_status::ready) {
+        ADD_FAILURE() << "GetValue did not end";
+        return;
+    }
+    finished.get();
+}
+
+TEST(GetValueTest, EndsAndStaysOnItsLineForAnyArguments) {
+    EndsWithin(std::chrono::seconds(20), [] {
+        // A key that begins with a delimiter; a separator that holds one.
+        EXPECT_EQ(HUtils::GetValue("\nKey", "=", "a\nKey=1\n", "\r\n"), "");
+        EXPECT_EQ(HUtils::GetValue("Key", "=\r\n", "Key=\r\nNext=2\r\n", "\r\n"), "");
+        EXPECT_EQ(HUtils::GetValue("Key", "=", "Key=1\r\nNext=2", "="), "");
+
+        // Every combination of short keys, separators, delimiters and texts over a small
+        // alphabet: the call ends, and a value is a piece of the text without a delimiter.
+        const std::string alphabet = "a=\n ";
+        std::mt19937 random(7);
+        const auto word = [&](size_t minimum, size_t maximum) {
+            std::string out(std::uniform_int_distribution<size_t>(minimum, maximum)(random), ' ');
+            for (char& c : out) c = alphabet[random() % alphabet.size()];
+            return out;
+        };
+        for (int i = 0; i < 20000; ++i) {
+            const std::string key = word(1, 3), separator = word(1, 2), delimiters = word(1, 2);
+            const std::string text = word(0, 12);
+            const std::string value = HUtils::GetValue(key, separator, text, delimiters);
+            EXPECT_EQ(value.find_first_of(delimiters), std::string::npos)
+                << "key '" << key << "' separator '" << separator << "' text '" << text << "'";
+            EXPECT_NE(text.find(value), std::string::npos);
+        }
+    });
 }
 
 TEST(TextTest, TrimRemoveAndFormat) {

@@ -10,6 +10,7 @@
 
 #include "fake_preposition_comm.h"
 #include "support/host_folder_files.h"
+#include "xml/holt_file_base.h"
 
 namespace {
 
@@ -104,6 +105,33 @@ TEST_F(PrepositionListTest, InvalidNamesAreRefusedAndLoggedAsText) {
     EXPECT_TRUE(camera_.Requests().empty());
     EXPECT_EQ(0, list->GetCount());
     EXPECT_EQ(1, AddNew(*list, "Front gate %s"));  // spaces and percent signs are fine
+}
+
+TEST_F(PrepositionListTest, NamesTheFileCannotCarryAreRefusedBeforeTheCameraIsAsked) {
+    auto list = NewList();
+    const std::string longest(CPrepositionList::kMaxNameBytes, 'n');
+    const std::string tooLong = longest + "n";
+    for (const std::string& name :
+         {std::string("T\xFCr"), std::string("a\x01b"), std::string("tab\there"),
+          std::string("del\x7F"), std::string("c1\xC2\x85"), std::string("\xEF\xBF\xBE"),
+          std::string("\xED\xA0\x80"), std::string("\xC0\xAF"), tooLong}) {
+        EXPECT_EQ(-3, AddNew(*list, name)) << name;
+        ASSERT_FALSE(camera_.Lines().empty());
+        EXPECT_EQ(1, camera_.Lines().back().level);
+    }
+    // An over-long name is shown cut in the log line.
+    EXPECT_EQ("talvane::CPrepositionList::AddPreposition: A preposition \"" + longest +
+                  "...\" cannot be added - the name is invalid.",
+              camera_.Lines().back().text);
+    EXPECT_TRUE(camera_.Requests().empty());  // no camera slot was taken
+
+    ASSERT_EQ(1, AddNew(*list, "T\xC3\xBCr \xE6\x9D\xB1 \xF0\x9F\x8E\xA5"));
+    EXPECT_EQ(-3, list->AddPreposition(tooLong));  // a rename is checked the same way
+    ASSERT_EQ(1, AddNew(*list, longest));
+    EXPECT_EQ(2u, camera_.Requests().size());
+    auto reloaded = NewList();
+    EXPECT_EQ((std::vector<std::string>{"T\xC3\xBCr \xE6\x9D\xB1 \xF0\x9F\x8E\xA5", longest}),
+              Names(*reloaded));
 }
 
 TEST_F(PrepositionListTest, LimitAndCameraFailures) {
@@ -210,6 +238,75 @@ TEST_F(PrepositionListTest, DamagedEntriesAreSkippedAndTheFileRenumbered) {
     EXPECT_EQ(1, camera_.Requests().back().slot);
     auto reloaded = NewList();
     EXPECT_EQ((std::vector<std::string>{"Door", "Gate", "Yard", "Porch"}), Names(*reloaded));
+}
+
+TEST_F(PrepositionListTest, TextTheFileCannotCarryMakesItDamagedAndKeepsItWhole) {
+    // Names holding a control character reference and a byte that is not UTF-8: text an XML file
+    // cannot carry, which the XML libraries of both builds refuse. The file counts as damaged: it is
+    // kept whole as ".damaged" beside a new file, and the list starts empty.
+    const std::string original =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Zarn><PtzChannel01>"
+        "<Preposition000><Name value=\"Door\"/><Slot value=\"0\"/></Preposition000>"
+        "<Preposition002><Name value=\"Bad&#1;\"/><Slot value=\"1\"/></Preposition002>"
+        "<Preposition003><Name value=\"T\xFC\"/><Slot value=\"2\"/></Preposition003>"
+        "</PtzChannel01></Zarn>\n";
+    HostFolderFiles::Write(fileName_, original);
+    auto list = NewList();
+    EXPECT_TRUE(Names(*list).empty());
+    ASSERT_TRUE(HostFolderFiles::Exists(fileName_ + ".damaged"));
+    EXPECT_EQ(original, HostFolderFiles::Read(fileName_ + ".damaged"));
+    ASSERT_EQ(1, AddNew(*list, "Door"));
+    EXPECT_EQ(std::vector<std::string>{"Door"}, Names(*NewList()));
+}
+
+TEST_F(PrepositionListTest, ARenumberingThatCannotBeSavedLeavesTheFileAsItWas) {
+    const std::string original =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Zarn><PtzChannel01>"
+        "<Preposition000><Name value=\"Door\"/><Slot value=\"0\"/></Preposition000>"
+        "<Preposition002><Name value=\"Gate\"/><Slot value=\"1\"/></Preposition002>"
+        "</PtzChannel01></Zarn>\n";
+    HostFolderFiles::Write(fileName_, original);
+    CHoltFileBase::SetBeforeRenameHookForTesting([](const std::string&) { return false; });
+    auto list = NewList();
+    EXPECT_EQ((std::vector<std::string>{"Door", "Gate"}), Names(*list));
+    EXPECT_EQ(original, HostFolderFiles::Read(fileName_));
+    ASSERT_FALSE(camera_.Lines().empty());
+    EXPECT_NE(std::string::npos, camera_.Lines().back().text.find("it is left as it was"));
+    // Until the file is in line again, a change rewrites the whole channel, never one entry at an
+    // index that belongs to another preset in the file.
+    EXPECT_EQ(-18, AddNew(*list, "Yard"));
+    EXPECT_EQ(original, HostFolderFiles::Read(fileName_));
+    CHoltFileBase::SetBeforeRenameHookForTesting({});
+    ASSERT_EQ(1, AddNew(*list, "Porch"));
+    EXPECT_EQ((std::vector<std::string>{"Door", "Gate", "Yard", "Porch"}), Names(*NewList()));
+}
+
+TEST_F(PrepositionListTest, OnlyTheDeclarationsOwnEncodingCounts) {
+    // "xencoding" is not the encoding: the bytes are UTF-8. Saving writes a declaration that
+    // says so, and the name never changes, however often the file is saved and read.
+    HostFolderFiles::Write(
+        fileName_,
+        "<?xml version=\"1.0\" xencoding=\"ISO-8859-1\"?>\n<Zarn><PtzChannel01>"
+        "<Preposition000><Name value=\"T\xC3\xBCr\"/><Slot value=\"0\"/></Preposition000>"
+        "</PtzChannel01></Zarn>\n");
+    for (int round = 0; round < 3; ++round) {
+        auto list = NewList();
+        EXPECT_EQ(std::vector<std::string>{"T\xC3\xBCr"}, Names(*list)) << round;
+        ASSERT_EQ(1, AddNew(*list, "P" + std::to_string(round)));
+        ASSERT_TRUE(list->DeletePreposition("P" + std::to_string(round)));
+    }
+    EXPECT_EQ(0u, HostFolderFiles::Read(fileName_).rfind(
+                      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Zarn>", 0));
+
+    // A file that really is Latin-1 says so in its own encoding attribute.
+    HostFolderFiles::Write(
+        fileName_,
+        "<?xml version='1.0' encoding = 'iso-8859-1'?>\n<Zarn><PtzChannel01>"
+        "<Preposition000><Name value=\"T\xFCr\"/><Slot value=\"0\"/></Preposition000>"
+        "</PtzChannel01></Zarn>\n");
+    auto list = NewList();
+    ASSERT_EQ(1, AddNew(*list, "Yard"));
+    EXPECT_EQ((std::vector<std::string>{"T\xC3\xBCr", "Yard"}), Names(*NewList()));
 }
 
 TEST_F(PrepositionListTest, ConcurrentOperationsKeepListAndFileConsistent) {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camsim.h"
@@ -344,6 +347,50 @@ TEST_F(CapabilityQueryTest, CallbackMayEndTheQueryFromInside) {
     EXPECT_EQ(callback_.Calls(), std::vector<std::string>{"OnQueryCompleted()"});
     // The module is free again.
     ASSERT_EQ(init_(&callback_, false), 1);
+}
+
+TEST_F(CapabilityQueryTest, UninitLetsGoOfAQueryHeldInTheResultObjectAndPinsTheModule) {
+    StartCamera();
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false, release = false, returned = false;
+    // The result object holds the query thread in the middle of the description, for longer
+    // than UninitCapabilityQuery may wait (5000 ms).
+    result_.SetHook([&](const std::string& call) {
+        if (call != "GetResolutionList()") return;
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        cv.notify_all();
+        cv.wait_for(lock, 9s, [&] { return release; });
+        returned = true;
+        cv.notify_all();
+    });
+    ASSERT_EQ(init_(&callback_, false), 1);
+    ASSERT_EQ(Start(), 1);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return entered; }));
+    }
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(uninit_(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5000ms + 2000ms);
+    const size_t callsAtStop = result_.Calls().size();
+
+    // The host may unload the module now: the let-go thread still runs its code, so it stays.
+    uninit_ = nullptr;
+    module_.Unload();
+    EXPECT_TRUE(zarntest::DriverModule::IsLoaded());
+
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        release = true;
+        cv.notify_all();
+        ASSERT_TRUE(cv.wait_for(lock, kWait, [&] { return returned; }));
+    }
+    // The held call's return is the last the host hears of the query.
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(result_.Calls().size(), callsAtStop) << ::testing::PrintToString(result_.Calls());
+    EXPECT_EQ(callback_.NotificationCount(), 0u);
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
 #include "ptz/recording_ptz_comm.h"
 #include "support/fake_driver.h"
+#include "support/vtable.h"
 
 namespace {
 
@@ -83,6 +85,40 @@ TEST_F(BasePtzControlTest, WithoutCommandObjectMotionFailsButPresetCountAndMapVa
     EXPECT_EQ(control.AddPreset("Door"), talvane::kPtzFailed);
     char buffer[16];
     EXPECT_EQ(control.GetPresetName(0, buffer, sizeof(buffer)), talvane::kPtzPresetFailed);
+}
+
+TEST_F(BasePtzControlTest, ExceptionsStopAtTheSlotAndAreLoggedOnce) {
+    TestControl control(&driver_, 0);
+    Init(control);
+    ASSERT_EQ(control.AddPreset("Door"), talvane::kPtzOk);
+    control.Recorder()->throwFromPresets = true;
+    ASSERT_EQ(control.Move(talvane::kPtzLeft, 1), talvane::kPtzOk);  // the head left "Door"
+    EXPECT_EQ(control.AddPreset("Gate"), talvane::kPtzFailed);
+    EXPECT_EQ(control.GotoPreset(0, "Door"), talvane::kPtzPresetFailed);
+    EXPECT_EQ(control.DeletePreset("Door"), talvane::kPtzPresetFailed);
+    for (const char* slot : {"AddPreset", "GotoPreset", "DeletePreset"}) {
+        EXPECT_EQ(driver_.Count(std::string("talvane::CBasePTZControl::") + slot +
+                                ": unexpected failure (preset layer failed)"),
+                  1u)
+            << slot;
+    }
+    // The list's lock was released on the way out: the control still works.
+    control.Recorder()->throwFromPresets = false;
+    EXPECT_EQ(control.GetPresetCount(), 1);
+    EXPECT_EQ(control.GotoPreset(0, "Door"), talvane::kPtzOk);
+}
+
+TEST_F(BasePtzControlTest, CommSlotsFollowTheHostApiAtTwentyOneAndTwentyTwo) {
+    TestControl control(&driver_, 0);
+    Init(control);
+    ASSERT_NE(control.Comm(), nullptr);
+    // As a C host reaches them: slot 21 destroys the command object, slot 22 makes a new one.
+    zarntest::CallSlot<void>(static_cast<talvane::IIPPTZApiEx*>(&control), 21);
+    ASSERT_EQ(control.Comm(), nullptr);
+    std::unique_ptr<CBasePTZComm> made(
+        zarntest::CallSlot<CBasePTZComm*>(static_cast<talvane::IIPPTZApiEx*>(&control), 22));
+    ASSERT_NE(made, nullptr);
+    EXPECT_FALSE(made->IsStarted());
 }
 
 TEST_F(BasePtzControlTest, InitializeFailsWithoutReaderOrWhenTheThreadCannotStart) {

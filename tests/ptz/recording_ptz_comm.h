@@ -114,6 +114,7 @@ public:
     bool setResult = true;
     bool callResult = true;
     bool clearResult = true;
+    bool throwFromPresets = false;  // every preset operation throws (a faulty camera layer)
 
 private:
     static ItemRecord Record(const CWorkItem& item, std::string thread) {
@@ -124,6 +125,7 @@ private:
                 bool result) {
         std::lock_guard lock(mutex_);
         presetCalls_.push_back({operation, slot, name, value});
+        if (throwFromPresets) throw std::runtime_error("preset layer failed");
         return result;
     }
 

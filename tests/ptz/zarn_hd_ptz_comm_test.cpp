@@ -259,6 +259,56 @@ TEST_F(ZarnHdPtzCameraTest, ASilentCameraTimesOutPresetsAndCannotHoldClose) {
     ASSERT_EQ(destroying.wait_for(20s), std::future_status::ready);
 }
 
+TEST_F(ZarnHdPtzCameraTest, AStopSentBeforeCloseReachesTheCameraAndNothingElseDoes) {
+    talvane::DEVICE_INFO device;
+    driver_.GetDeviceInfo(&device);
+    device.requestTimeoutMs = 3000;
+    driver_.SetDevice(device);
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = 400; });
+    const auto sent = [&](const std::string& target) {
+        size_t n = 0;
+        for (const auto& r : camera_->Requests()) n += r.target == target && r.status == 200;
+        return n;
+    };
+    // The PTZ thread sends at once; the camera takes 400 ms to answer.
+    const auto settle = [] { std::this_thread::sleep_for(150ms); };
+    CZarnHDPTZComm comm(&driver_, talvane::CPtzCapabilities(), 0);
+
+    // The host stops the head and closes at once: the move in flight is cut short, the stop
+    // behind it goes out and is answered before Close returns.
+    ASSERT_TRUE(comm.Open());
+    ASSERT_EQ(comm.StartMove(nullptr, talvane::kPtzLeft, 8), 1);
+    settle();
+    ASSERT_TRUE(comm.StopMoving(nullptr));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(comm.Close());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms + 2000ms);
+    EXPECT_EQ(sent(Request("&Move=Stop")), 1u);
+
+    // Without a stop nothing waits: a queued move is dropped, the one in flight aborted.
+    ASSERT_TRUE(comm.Open());
+    ASSERT_EQ(comm.StartMove(nullptr, talvane::kPtzUp, 8), 1);
+    settle();
+    ASSERT_EQ(comm.StartMove(nullptr, talvane::kPtzRight, 8), 1);
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(comm.Close());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);  // never a request time-out
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(sent(Request("&Move=Right&Speed=5")), 0u);
+
+    // A stop to a camera that does not answer holds Close for one request time-out at most.
+    device.requestTimeoutMs = 500;
+    driver_.SetDevice(device);
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = 60000; });
+    CZarnHDPTZComm silent(&driver_, talvane::CPtzCapabilities(), 0);
+    ASSERT_TRUE(silent.Open());
+    ASSERT_TRUE(silent.StopMoving(nullptr));
+    settle();
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(silent.Close());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms + 1500ms);
+}
+
 TEST_F(ZarnHdPtzCameraTest, PresetsOnAHostThreadNeverOverlapMotionOnThePtzThread) {
     constexpr int kDelayMs = 15;
     camera_->UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = kDelayMs; });

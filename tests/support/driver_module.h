@@ -20,6 +20,11 @@ public:
     Fn Function(const char* name) const {
         return reinterpret_cast<Fn>(Symbol(name));
     }
+    // Drops this object's reference to the module (the module unloads unless others hold it or
+    // it is pinned).
+    void Unload();
+    // True when the module at Path() is loaded in this process, whoever holds it.
+    static bool IsLoaded();
     static const char* Path();
 
 private:

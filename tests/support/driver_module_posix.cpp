@@ -17,7 +17,19 @@ DriverModule::DriverModule() {
 }
 
 DriverModule::~DriverModule() {
+    Unload();
+}
+
+void DriverModule::Unload() {
     if (handle_ != nullptr) dlclose(handle_);
+    handle_ = nullptr;
+}
+
+bool DriverModule::IsLoaded() {
+    void* handle = dlopen(Path(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) return false;
+    dlclose(handle);
+    return true;
 }
 
 void* DriverModule::Symbol(const char* name) const {

@@ -17,7 +17,16 @@ DriverModule::DriverModule() {
 }
 
 DriverModule::~DriverModule() {
+    Unload();
+}
+
+void DriverModule::Unload() {
     if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
+    handle_ = nullptr;
+}
+
+bool DriverModule::IsLoaded() {
+    return GetModuleHandleA(Path()) != nullptr;
 }
 
 void* DriverModule::Symbol(const char* name) const {

@@ -14,6 +14,7 @@ FakeDriver::FakeDriver() {
 }
 
 void FakeDriver::Log(int32_t level, const char* format, ...) {
+    Touch();
     va_list args;
     va_start(args, format);
     char buffer[4096];
@@ -27,22 +28,26 @@ void FakeDriver::Log(int32_t level, const char* format, ...) {
 }
 
 talvane::DEVICE_INFO* FakeDriver::GetDeviceInfo(talvane::DEVICE_INFO* info) {
+    Touch();
     std::lock_guard<std::mutex> lock(mutex_);
     *info = device_;
     return info;
 }
 
 talvane::DeviceValues* FakeDriver::GetDeviceValues(talvane::DeviceValues* values) {
+    Touch();
     *values = talvane::DeviceValues{};
     return values;
 }
 
 talvane::IFrameAllocator* FakeDriver::GetFrameAllocator() {
+    Touch();
     std::lock_guard<std::mutex> lock(mutex_);
     return allocator_;
 }
 
 const char* FakeDriver::GetParameterText(int32_t index) {
+    Touch();
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = parameters_.find(index);
     return it == parameters_.end() ? nullptr : it->second.c_str();

@@ -3,6 +3,7 @@
 // extra parameters.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -35,11 +36,21 @@ public:
     void SetAllocator(talvane::IFrameAllocator* allocator);
     void SetParameter(int32_t index, const std::string& value);
 
+    // Counts every call after this (checks that a let-go worker no longer reaches the driver).
+    void Seal() { sealed_ = true; }
+    size_t CallsAfterSeal() const { return callsAfterSeal_.load(); }
+
     std::vector<DriverLogLine> Lines() const;
     size_t Count(const std::string& needle) const;
     bool WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const;
 
 private:
+    void Touch() {
+        if (sealed_.load()) ++callsAfterSeal_;
+    }
+
+    std::atomic<bool> sealed_{false};
+    std::atomic<size_t> callsAfterSeal_{0};
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     talvane::DEVICE_INFO device_;

@@ -123,6 +123,7 @@ FakeFrameAllocator::~FakeFrameAllocator() {
 talvane::IHostFrame* FakeFrameAllocator::AllocateFrame(uint32_t fourcc, uint32_t capacity,
                                                        const char* name) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (sealed_) ++callsAfterSeal_;
     capacities_.push_back(capacity);
     if (fail_) return nullptr;
     auto* frame = new FakeFrame(fourcc, capacity, name != nullptr ? name : "");
@@ -133,6 +134,7 @@ talvane::IHostFrame* FakeFrameAllocator::AllocateFrame(uint32_t fourcc, uint32_t
 
 void FakeFrameAllocator::ReleaseFrame(talvane::IHostFrame* frame) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (sealed_) ++callsAfterSeal_;
     auto it = std::find(live_.begin(), live_.end(), frame);
     if (it == live_.end()) {
         ReportUnexpectedSlot("IFrameAllocator::ReleaseFrame of a frame it did not allocate");
@@ -146,6 +148,16 @@ void FakeFrameAllocator::ReleaseFrame(talvane::IHostFrame* frame) {
 void FakeFrameAllocator::SetFailAllocations(bool fail) {
     std::lock_guard<std::mutex> lock(mutex_);
     fail_ = fail;
+}
+
+void FakeFrameAllocator::Seal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sealed_ = true;
+}
+
+size_t FakeFrameAllocator::CallsAfterSeal() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return callsAfterSeal_;
 }
 
 size_t FakeFrameAllocator::Allocated() const {

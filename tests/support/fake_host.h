@@ -103,6 +103,9 @@ public:
 
     // Makes AllocateFrame return null (out of frames).
     void SetFailAllocations(bool fail);
+    // Counts every call after this (checks that nothing reaches the allocator after a stop).
+    void Seal();
+    size_t CallsAfterSeal() const;
     size_t Allocated() const;
     size_t Released() const;
     size_t Outstanding() const;
@@ -111,6 +114,8 @@ public:
 private:
     mutable std::mutex mutex_;
     bool fail_ = false;
+    bool sealed_ = false;
+    size_t callsAfterSeal_ = 0;
     size_t allocated_ = 0;
     size_t released_ = 0;
     std::vector<uint32_t> capacities_;

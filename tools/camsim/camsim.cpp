@@ -562,7 +562,8 @@ void Camera::Impl::Record(const HttpRequest& request, AuthScheme auth, int statu
         if (records_.size() >= kMaxRecords) {
             records_.erase(records_.begin(), records_.begin() + kMaxRecords / 2);
         }
-        records_.push_back(RequestRecord{request.method, request.target, auth, status, received});
+        records_.push_back(
+            RequestRecord{request.method, request.target, auth, status, received, request.headers});
     }
     recordsCv_.notify_all();
 }

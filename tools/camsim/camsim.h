@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zarncam {
@@ -119,6 +120,7 @@ struct RequestRecord {
     AuthScheme auth = AuthScheme::kNone;  // scheme of the client's Authorization header
     int status = 0;                       // status answered
     std::chrono::steady_clock::time_point received;
+    std::vector<std::pair<std::string, std::string>> headers;  // as received, names lower-cased
 
     std::string Path() const;  // target up to '?'
 };
