@@ -229,6 +229,47 @@ Node RootElement(xml_backend::Document& doc) {
 // only in front, exactly one root element, no document type declaration, valid names and text,
 // no attribute twice. The libraries differ in what else they let through; these checks make both
 // builds refuse the same files.
+// The file's XML declaration rebuilt from its own version, encoding and standalone attributes
+// only. A hand-edited declaration may carry other attributes ("xencoding", say): one XML library
+// refuses the whole file for it, another ignores it, and a lenient one may even read
+// "xencoding" as the encoding. Rebuilt, every backend sees the same well-formed declaration. A
+// file that starts with a byte order mark, or without a declaration, is passed on as it is.
+std::string WithCleanDeclaration(const std::string& content) {
+    if (content.compare(0, 6, "<?xml ") != 0) return content;
+    const size_t end = content.find("?>");
+    if (end == std::string::npos) return content;
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::string version = "1.0";
+    std::string encoding;
+    std::string standalone;
+    size_t i = 5;
+    while (i < end) {
+        while (i < end && isSpace(content[i])) ++i;
+        const size_t nameStart = i;
+        while (i < end && !isSpace(content[i]) && content[i] != '=') ++i;
+        const std::string name = content.substr(nameStart, i - nameStart);
+        while (i < end && isSpace(content[i])) ++i;
+        if (i >= end || content[i] != '=') return content;  // not a declaration: the parser judges
+        ++i;
+        while (i < end && isSpace(content[i])) ++i;
+        if (i >= end || (content[i] != '"' && content[i] != '\'')) return content;
+        const char quote = content[i++];
+        const size_t close = content.find(quote, i);
+        if (close == std::string::npos || close > end) return content;
+        const std::string value = content.substr(i, close - i);
+        i = close + 1;
+        if (name == "version") version = value;
+        if (name == "encoding") encoding = value;
+        if (name == "standalone") standalone = value;
+    }
+    std::string out = "<?xml version=\"" + version + "\"";
+    if (!encoding.empty()) out += " encoding=\"" + encoding + "\"";
+    if (!standalone.empty()) out += " standalone=\"" + standalone + "\"";
+    out += "?>";
+    out.append(content, end + 2, std::string::npos);
+    return out;
+}
+
 bool IsUsableDocument(xml_backend::Document& doc) {
     int elements = 0;
     bool first = true;
@@ -415,7 +456,7 @@ int32_t CXMLSettingsAPI::Load(const char* fileName) {
             if (!file.ReadAll(content, kMaxFileSize) || content.empty()) return kErrorFail;
         }
         std::unique_ptr<xml_backend::Document> document;
-        const int32_t parsed = xml_backend::Parse(content, document);
+        const int32_t parsed = xml_backend::Parse(WithCleanDeclaration(content), document);
         if (parsed != 0) return parsed;
         if (!IsUsableDocument(*document)) return kErrorFail;
 

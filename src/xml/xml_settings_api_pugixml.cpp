@@ -2,8 +2,6 @@
 // their predicates; documents are parsed with white space kept, so that the layout text nodes
 // survive, and with the declaration and a document type declaration kept as nodes, so that the
 // shared checks see them. Nodes are pugixml's own node pointers: the document owns them.
-#include <cctype>
-#include <initializer_list>
 #include <new>
 #include <pugixml.hpp>
 #include <string>
@@ -19,52 +17,6 @@ constexpr unsigned kParseOptions =
 
 [[noreturn]] void ThrowFailed(const char* what) {
     throw CXmlError(CXMLSettingsAPI::kErrorFail, what);
-}
-
-// The encoding a file's own XML declaration names in its "encoding" attribute: Latin-1 for
-// "ISO-8859-1" or "latin1" (any letter case), UTF-8 for anything else or no declaration. Only an
-// attribute named exactly "encoding" counts (the XML library's own detection takes the first
-// "en..." it meets, so a hand-made "xencoding" would switch it to Latin-1). A file that starts with
-// a byte order mark is left to the library's detection.
-pugi::xml_encoding DeclaredEncoding(const std::string& content) {
-    const auto bom = [&](std::initializer_list<unsigned char> bytes) {
-        if (content.size() < bytes.size()) return false;
-        size_t i = 0;
-        for (unsigned char b : bytes) {
-            if (static_cast<unsigned char>(content[i++]) != b) return false;
-        }
-        return true;
-    };
-    if (bom({0xEF, 0xBB, 0xBF}) || bom({0xFF, 0xFE}) || bom({0xFE, 0xFF})) {
-        return pugi::encoding_auto;
-    }
-    if (content.compare(0, 5, "<?xml") != 0) return pugi::encoding_utf8;
-    const size_t end = content.find("?>");
-    if (end == std::string::npos) return pugi::encoding_utf8;
-    // name = "value" pairs after "<?xml"; the declaration is plain ASCII.
-    size_t i = 5;
-    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (i < end) {
-        while (i < end && isSpace(content[i])) ++i;
-        const size_t nameStart = i;
-        while (i < end && !isSpace(content[i]) && content[i] != '=') ++i;
-        const std::string name = content.substr(nameStart, i - nameStart);
-        while (i < end && isSpace(content[i])) ++i;
-        if (i >= end || content[i] != '=') break;
-        ++i;
-        while (i < end && isSpace(content[i])) ++i;
-        if (i >= end || (content[i] != '"' && content[i] != '\'')) break;
-        const char quote = content[i++];
-        const size_t close = content.find(quote, i);
-        if (close == std::string::npos || close > end) break;
-        std::string value = content.substr(i, close - i);
-        i = close + 1;
-        if (name != "encoding") continue;
-        for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return value == "iso-8859-1" || value == "latin1" ? pugi::encoding_latin1
-                                                          : pugi::encoding_utf8;
-    }
-    return pugi::encoding_utf8;
 }
 
 class PugiDocument final : public Document {
@@ -153,8 +105,7 @@ private:
 
 int32_t Parse(const std::string& content, std::unique_ptr<Document>& document) {
     auto parsed = std::make_unique<PugiDocument>();
-    if (!parsed->Xml().load_buffer(content.data(), content.size(), kParseOptions,
-                                   DeclaredEncoding(content))) {
+    if (!parsed->Xml().load_buffer(content.data(), content.size(), kParseOptions)) {
         return CXMLSettingsAPI::kErrorFail;
     }
     document = std::move(parsed);

@@ -236,6 +236,7 @@ json RecordToJson(const RequestRecord& r, std::chrono::steady_clock::time_point 
                 {"target", r.target},
                 {"auth", AuthSchemeName(r.auth)},
                 {"status", r.status},
+                {"headers", r.headers},
                 {"received", MillisecondsSince(origin, r.received)}};
 }
 
@@ -246,6 +247,9 @@ RequestRecord RecordFromJson(const json& j, std::chrono::steady_clock::time_poin
     r.target = j.at("target").get<std::string>();
     r.auth = SchemeFromName(j.at("auth").get<std::string>());
     ReadInt(j, "status", r.status);
+    if (j.contains("headers")) {
+        r.headers = j.at("headers").get<std::vector<std::pair<std::string, std::string>>>();
+    }
     const double ms = j.at("received").get<double>();
     if (!std::isfinite(ms) || std::fabs(ms) > kMaxRecordMs) {
         throw std::out_of_range("received: out of range");
