@@ -75,3 +75,15 @@ windows-test: windows deps
 
 clean:
 	rm -rf build build-asan build-tsan build-win32 build-win64 demo-out
+
+# Reliability: fuzz targets (fuzz/, clang + libFuzzer + ASan + UBSan, build-fuzz/), one after the
+# other at the lowest priority; see docs/reliability.md.
+#   make fuzz      every target for FUZZ_SECONDS (default 60) each; non-zero on any finding
+#   make fuzz-ci   every target for 20 s each; non-zero on any finding
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz fuzz-ci
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) ./scripts/fuzz.sh
+
+fuzz-ci:
+	FUZZ_SECONDS=20 JOBS=$(JOBS) ./scripts/fuzz.sh
