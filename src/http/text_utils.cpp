@@ -61,7 +61,8 @@ std::string GetValue(const std::string& key, const std::string& separator, const
             }
         }
         if (lineEnd >= text.size()) return std::string();
-        p = text.find(key, lineEnd);
+        // Past the delimiter: a key that starts with one would otherwise be found here again.
+        p = text.find(key, lineEnd + 1);
     }
     return std::string();
 }
