@@ -81,6 +81,7 @@ void CH264MediaParser::Reset() {
     pending_.clear();
     frame_.clear();
     resync_ = true;
+    droppedUnit_ = false;
 }
 
 void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
@@ -91,9 +92,10 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
                                                  [](uint8_t b) { return b != 0; }))) {
             // Continuation of the NAL unit in progress; its first byte is a filler. The unit in
             // progress is the tail of the frame while a slice is pending, else of pending. With
-            // none (stream start, reset, damage that emptied the buffers) the unit's start was
-            // never kept: its rest is damage, so that no frame begins with stray bytes.
-            if ((pendingIsSlice_ ? frame_ : pending_).empty()) {
+            // none (stream start, reset, damage that emptied the buffers), or when the unit's
+            // start was dropped as damage, its rest is damage too: glued to the unit before, it
+            // would spoil a picture, or open a frame with stray bytes.
+            if (droppedUnit_ || (pendingIsSlice_ ? frame_ : pending_).empty()) {
                 resync_ = true;
                 return;
             }
@@ -102,9 +104,11 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
             // A start of a NAL unit without its header byte, or three zero bytes that do not go on
             // as a start code (kept from byte 2 on, the unit would have none): damage.
             resync_ = true;
+            droppedUnit_ = true;
             return;
         } else {
             const uint8_t type = payload[kNalHeaderOffset] & 0x1F;
+            droppedUnit_ = false;
             switch (type) {
                 case kNalSlice:
                     CheckSliceStart(payload);
@@ -129,6 +133,7 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
                     break;
                 default:
                     resync_ = true;
+                    droppedUnit_ = true;
                     return;
             }
         }

@@ -632,6 +632,23 @@ TEST(H264SizeClassTest, FollowsWidthAndAspect) {
 
 }  // namespace
 
+TEST_F(H264ParserTest, ContinuationsOfADroppedUnitAreDroppedWithIt) {
+    // Non-H.264 bytes in the camera's framing (as the simulator's chaos mode sends them): a unit
+    // of a type the camera never sends, then its continuations. They must not be glued to the
+    // key picture that was complete before them.
+    FeedKeyFrame();
+    Feed(Start(0x40, Bytes(20, 0x33)));
+    Feed(More(Bytes(30, 0x44)));
+    Feed(Start(0x40, Bytes(20, 0x33)));
+    Feed(More(Bytes(30, 0x44)));
+    Feed(Start(kP, SliceBody(true)));  // pictures go on: the key picture is complete
+    FeedKeyFrame();
+    const auto frames = sink_.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].data, KeyFrameData());
+    EXPECT_EQ(frames[1].data, Cat({Kept(kP, SliceBody(true)), kAud}));
+}
+
 // Inputs the fuzz target (fuzz/h264_parser_fuzz.cpp) found, one case each.
 TEST_F(H264ParserTest, FuzzRegression) {
     // The rest of a NAL unit whose start was never kept (at the stream's start, after a reset,
