@@ -87,7 +87,7 @@ def stream_seeds(zarncam, name, options, stream_bytes):
         camera.terminate()
         camera.wait()
     body = stream[stream.find(b"\r\n\r\n") + 4:]
-    write("part_reader_fuzz", name, b"\x00" + body)
+    write("part_reader_fuzz", name, b"\x00" + body[:8000])
     write("part_reader_fuzz", name + "-segments", b"\x23" + body[:4096])
     payloads = parts(body)
     write("h264_parser_fuzz", name, parser_seed(0x00, payloads))
