@@ -5,8 +5,9 @@
 // seeds SOAK_SEED + channel), so that the host process holds only the driver, the host objects and
 // the checks. Every delivered frame is decoded with libavcodec on a decoder thread. Once a second
 // the cameras' outages are compared with what the channels did:
-//   - a recovery is the time from the end of an outage (the camera could serve pictures again) to
-//     the channel's next frame; every outage must be recovered within the channel's reconnect
+//   - a recovery is the time from the end of an outage (the camera could serve pictures again; for
+//     outages that follow each other without a gap, the end of the last) to the channel's next
+//     frame; every outage must be recovered within the channel's reconnect
 //     pacing (5 s after a loss, then the 5 s encoder pause) plus one frame period, with a
 //     scheduling tolerance of kToleranceMs;
 //   - a signal-loss notice is explained when it falls in an outage or within that bound after it.
@@ -19,10 +20,12 @@
 // otherwise, 2 when the run could not be set up.
 //
 // Environment: SOAK_MINUTES, SOAK_SECONDS (overrides the minutes, for quick runs), SOAK_CHANNELS
-// (default 16), SOAK_SEED (default 1), SOAK_TIME_SCALE (chaos durations, default 1).
+// (default 16), SOAK_SEED (default 1), SOAK_TIME_SCALE (chaos durations, default 1), SOAK_DEBUG
+// (every recovery and every unexplained loss on standard error).
 // Options: --zarncam PATH (default: the build's), --report FILE (the report is also written there).
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -71,6 +74,7 @@ constexpr double kLostReconnectMs = 5000;  // the channel's wait after a loss
 constexpr double kEncoderPauseMs = 5000;   // the channel's pause after configuring the encoder
 constexpr double kToleranceMs = 1000;      // request round trips and scheduling on a busy machine
 constexpr double kRecoveryBoundMs = kLostReconnectMs + kEncoderPauseMs + kPeriodMs + kToleranceMs;
+constexpr auto kChainSlack = std::chrono::milliseconds(50);  // outages this close form one
 constexpr size_t kMaxQueuedFrames = 4096;
 constexpr size_t kMaxLossTimes = 10000;
 constexpr const char* kPassword = "soak-Pw&1";
@@ -92,7 +96,10 @@ struct Resources {
     int threads = 0;
 };
 
+// Resident memory is read after free heap pages went back to the system, so that it follows the
+// memory in use rather than what the allocator keeps at hand.
 Resources Sample() {
+    ::malloc_trim(0);
     Resources r;
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -355,6 +362,19 @@ struct Channel {
     Clock::time_point lastFrame{};
 };
 
+Clock::time_point gStart;  // the start of the run, for the debugging output
+
+// When the camera could serve pictures again after outage i: its end, or for outages that follow
+// each other without a gap the end of the last; time_point::max() while that is open.
+Clock::time_point BackAt(const Channel& c, size_t i) {
+    Clock::time_point back = c.outages[i].outage.end;
+    for (size_t k = i + 1; k < c.outages.size() && back != Clock::time_point::max(); ++k) {
+        if (c.outages[k].outage.begin > back + kChainSlack) break;
+        back = std::max(back, c.outages[k].outage.end);
+    }
+    return back;
+}
+
 // Brings the channel's outages up to date and matches them with the frames that arrived.
 void Track(Channel& c, const std::vector<Clock::time_point>& frames) {
     const std::vector<zarncam::Outage> current = c.camera->Outages();
@@ -365,20 +385,29 @@ void Track(Channel& c, const std::vector<Clock::time_point>& frames) {
             c.outages.push_back(TrackedOutage{current[i], false});
         }
     }
-    for (TrackedOutage& t : c.outages) {
-        if (t.recovered || t.outage.end == Clock::time_point::max()) continue;
+    for (size_t i = 0; i < c.outages.size(); ++i) {
+        TrackedOutage& t = c.outages[i];
+        if (t.recovered) continue;
+        // An outage the next one begins within (a stream ended by a spell of 401 answers, say)
+        // did not give the camera back: its recovery counts from the end of the whole chain.
+        const Clock::time_point back = BackAt(c, i);
+        if (back == Clock::time_point::max()) continue;
         for (const Clock::time_point frame : frames) {
-            if (frame < t.outage.end) continue;
+            if (frame < back) continue;
             t.recovered = true;
             ++c.recoveries;
-            c.longestRecoveryMs = std::max(c.longestRecoveryMs, Ms(frame - t.outage.end));
+            c.longestRecoveryMs = std::max(c.longestRecoveryMs, Ms(frame - back));
+            if (std::getenv("SOAK_DEBUG") != nullptr) {
+                std::fprintf(
+                    stderr, "recovered from %s %.1f .. %.1f s (back at %.1f s) after %.0f ms\n",
+                    t.outage.kind.c_str(), Ms(t.outage.begin - gStart) / 1000,
+                    Ms(t.outage.end - gStart) / 1000, Ms(back - gStart) / 1000, Ms(frame - back));
+            }
             break;
         }
     }
     if (!frames.empty()) c.lastFrame = frames.back();
 }
-
-Clock::time_point gStart;
 
 // Loss notices that no outage explains.
 uint64_t UnexplainedLosses(Channel& c, Clock::time_point now) {
@@ -589,11 +618,13 @@ int main(int argc, char** argv) {
         uint64_t longOutages = 0;
         uint64_t unrecovered = 0;  // ended long enough before the stop, never followed by a frame
         uint64_t pending = 0;      // still open, or ended too shortly before the stop
-        for (const TrackedOutage& t : c.outages) {
+        for (size_t k = 0; k < c.outages.size(); ++k) {
+            const TrackedOutage& t = c.outages[k];
             const auto endOf = t.outage.end == Clock::time_point::max() ? stopTime : t.outage.end;
             if (endOf - t.outage.begin >= 10s) ++longOutages;
             if (t.recovered) continue;
-            if (t.outage.end != Clock::time_point::max() && t.outage.end + bound < stopTime) {
+            const Clock::time_point back = BackAt(c, k);
+            if (back != Clock::time_point::max() && back + bound < stopTime) {
                 ++unrecovered;
             } else {
                 ++pending;
