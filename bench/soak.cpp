@@ -10,7 +10,9 @@
 //     frame; every outage must be recovered within the channel's reconnect
 //     pacing (5 s after a loss, then the 5 s encoder pause) plus one frame period, with a
 //     scheduling tolerance of kToleranceMs;
-//   - a signal-loss notice is explained when it falls in an outage or within that bound after it.
+//   - a signal-loss notice is explained when it falls in an outage or within that bound after it;
+//     an outage (or a run of outages without a gap) longer than the no-data time-out and a second
+//     must be followed by one.
 // Resident memory, open descriptors and threads are sampled at the start, every 10 s (printed each
 // minute) and at the end, and once more after every driver is closed.
 //
@@ -409,6 +411,27 @@ void Track(Channel& c, const std::vector<Clock::time_point>& frames) {
     if (!frames.empty()) c.lastFrame = frames.back();
 }
 
+// Outages (or runs of outages without a gap) of more than the no-data time-out plus a second that
+// no loss notice followed.
+uint64_t MissedLosses(Channel& c, Clock::time_point stop) {
+    const std::vector<Clock::time_point> losses = c.sink.Losses();
+    const auto bound = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::milli>(kRecoveryBoundMs));
+    uint64_t missed = 0;
+    for (size_t i = 0; i < c.outages.size(); ++i) {
+        const bool chained = i > 0 && c.outages[i].outage.begin <= BackAt(c, i - 1) + kChainSlack;
+        if (chained) continue;
+        const Clock::time_point begin = c.outages[i].outage.begin;
+        const Clock::time_point back = std::min(BackAt(c, i), stop);
+        if (back - begin < 11s) continue;
+        const bool noticed = std::any_of(losses.begin(), losses.end(), [&](Clock::time_point l) {
+            return begin <= l && l <= back + bound;
+        });
+        if (!noticed) ++missed;
+    }
+    return missed;
+}
+
 // Loss notices that no outage explains.
 uint64_t UnexplainedLosses(Channel& c, Clock::time_point now) {
     uint64_t unexplained = 0;
@@ -604,11 +627,11 @@ int main(int argc, char** argv) {
     // ----- the report and the checks -----
     print("");
     print(
-        "channel  frames  decoded  failed  outages  long  losses  offline  unexplained  "
+        "channel  frames  decoded  failed  outages  long  losses  offline  unexplained  missed  "
         "recovered  pending  longest-ms");
     uint64_t totalFrames = 0, totalDecoded = 0, totalFailed = 0, totalOutages = 0, totalLong = 0;
     uint64_t totalLosses = 0, totalOffline = 0, totalUnexplained = 0, totalRecovered = 0;
-    uint64_t totalUnrecovered = 0, totalSecrets = 0;
+    uint64_t totalUnrecovered = 0, totalSecrets = 0, totalMissed = 0;
     double longest = 0;
     std::vector<std::string> failures;
     const auto bound = std::chrono::duration_cast<Clock::duration>(
@@ -631,9 +654,10 @@ int main(int argc, char** argv) {
             }
         }
         const uint64_t unexplained = UnexplainedLosses(c, stopTime);
+        const uint64_t missed = MissedLosses(c, stopTime);
         std::snprintf(line, sizeof(line),
-                      "%7zu  %6llu  %7llu  %6llu  %7zu  %4llu  %6llu  %7llu  %11llu  %9llu  %7llu  "
-                      "%10.0f",
+                      "%7zu  %6llu  %7llu  %6llu  %7zu  %4llu  %6llu  %7llu  %11llu  %6llu  %9llu  "
+                      "%7llu  %10.0f",
                       i, static_cast<unsigned long long>(c.sink.frames.load()),
                       static_cast<unsigned long long>(c.decoded.load()),
                       static_cast<unsigned long long>(c.decodeFailures.load()), c.outages.size(),
@@ -641,6 +665,7 @@ int main(int argc, char** argv) {
                       static_cast<unsigned long long>(c.sink.lossCount.load()),
                       static_cast<unsigned long long>(offlineNotices[i]),
                       static_cast<unsigned long long>(unexplained),
+                      static_cast<unsigned long long>(missed),
                       static_cast<unsigned long long>(c.recoveries),
                       static_cast<unsigned long long>(pending + unrecovered), c.longestRecoveryMs);
         print(line);
@@ -652,6 +677,7 @@ int main(int argc, char** argv) {
         totalLosses += c.sink.lossCount.load();
         totalOffline += offlineNotices[i];
         totalUnexplained += unexplained;
+        totalMissed += missed;
         totalRecovered += c.recoveries;
         totalUnrecovered += unrecovered;
         totalSecrets += c.log.secrets.load();
@@ -661,18 +687,23 @@ int main(int argc, char** argv) {
     }
     std::snprintf(
         line, sizeof(line),
-        "  total  %6llu  %7llu  %6llu  %7llu  %4llu  %6llu  %7llu  %11llu  %9llu  %7s  "
+        "  total  %6llu  %7llu  %6llu  %7llu  %4llu  %6llu  %7llu  %11llu  %6llu  %9llu  %7s  "
         "%10.0f",
         static_cast<unsigned long long>(totalFrames), static_cast<unsigned long long>(totalDecoded),
         static_cast<unsigned long long>(totalFailed), static_cast<unsigned long long>(totalOutages),
         static_cast<unsigned long long>(totalLong), static_cast<unsigned long long>(totalLosses),
         static_cast<unsigned long long>(totalOffline),
         static_cast<unsigned long long>(totalUnexplained),
+        static_cast<unsigned long long>(totalMissed),
         static_cast<unsigned long long>(totalRecovered), "", longest);
     print(line);
 
-    if (totalFailed > 0)
+    if (totalFailed > 0) {
         failures.push_back(std::to_string(totalFailed) + " frames failed to decode");
+    }
+    if (totalMissed > 0) {
+        failures.push_back(std::to_string(totalMissed) + " long outages without a loss notice");
+    }
     if (queue.overflow.load() > 0) {
         failures.push_back(std::to_string(queue.overflow.load()) +
                            " frames were not decoded (queue full)");
