@@ -44,6 +44,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -268,6 +269,40 @@ public:
     std::atomic<uint64_t> secrets{0};
 };
 
+// The host's frame allocator: a frame of exactly the capacity asked for, freed on release. Unlike
+// the suite's fake it keeps no record of past frames, so nothing of it grows during a long run.
+class FrameAllocator final : public talvane::IFrameAllocator {
+public:
+    ZARN_IMPLEMENT_SLOT0(FrameAllocator)
+    void Reserved1() override { zarntest::ReportUnexpectedSlot("IFrameAllocator slot 1"); }
+    talvane::IHostFrame* AllocateFrame(uint32_t fourcc, uint32_t capacity,
+                                       const char* name) override {
+        auto frame =
+            std::make_unique<zarntest::FakeFrame>(fourcc, capacity, name != nullptr ? name : "");
+        talvane::IHostFrame* handle = frame.get();
+        std::lock_guard lock(mutex_);
+        live_.emplace(handle, std::move(frame));
+        return handle;
+    }
+    void Reserved3() override { zarntest::ReportUnexpectedSlot("IFrameAllocator slot 3"); }
+    void Reserved4() override { zarntest::ReportUnexpectedSlot("IFrameAllocator slot 4"); }
+    void Reserved5() override { zarntest::ReportUnexpectedSlot("IFrameAllocator slot 5"); }
+    void ReleaseFrame(talvane::IHostFrame* frame) override {
+        std::lock_guard lock(mutex_);
+        if (live_.erase(frame) == 0) {
+            zarntest::ReportUnexpectedSlot("ReleaseFrame of a frame it did not hand out");
+        }
+    }
+    size_t Outstanding() {
+        std::lock_guard lock(mutex_);
+        return live_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<talvane::IHostFrame*, std::unique_ptr<zarntest::FakeFrame>> live_;
+};
+
 struct FrameQueue {
     std::mutex mutex;
     std::condition_variable cv;
@@ -346,7 +381,7 @@ struct Channel {
 
     std::unique_ptr<zarncam::Camera> camera;
     CountingLog log;
-    zarntest::FakeFrameAllocator allocator;
+    FrameAllocator allocator;
     zarntest::FakeDriverConfig config;
     zarntest::FakeStreamSettings settings{kWidth, kHeight, kPeriodMs, 50};
     SoakSink sink;
@@ -717,6 +752,9 @@ int main(int argc, char** argv) {
                            " signal-loss notices without an outage");
     }
     if (totalSecrets > 0) failures.push_back("the password appeared in the log");
+    for (const auto& c : channels) {
+        if (c->allocator.Outstanding() != 0) failures.push_back("frames were never released");
+    }
 
     // Growth: memory after the first minute, descriptors and threads against the first minute's
     // highest, and everything back after the drivers closed.
