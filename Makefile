@@ -84,4 +84,27 @@ windows-test: windows deps
 	./scripts/wine-suite.sh build-win64 build/tools/camsim/zarncam
 
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-win64 demo-out
+	rm -rf build build-asan build-tsan build-win32 build-win64 build-fuzz demo-out
+
+# Reliability: fuzz targets (fuzz/, clang + libFuzzer + ASan + UBSan, build-fuzz/), one after the
+# other at the lowest priority; see docs/reliability.md.
+#   make fuzz      every target for FUZZ_SECONDS (default 60) each; non-zero on any finding
+#   make fuzz-ci   every target for 20 s each; non-zero on any finding
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz fuzz-ci
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) ./scripts/fuzz.sh
+
+fuzz-ci:
+	FUZZ_SECONDS=20 JOBS=$(JOBS) ./scripts/fuzz.sh
+
+# Reliability: the soak run (bench/soak.cpp, not part of CI): one host process, 16 channels through
+# the loaded module against chaos cameras for SOAK_MINUTES (default 10); the report goes to
+# build/soak-report.txt as well. Non-zero on a decode failure, a channel that does not recover, an
+# unexplained signal loss, or growth of memory, descriptors or threads.
+SOAK_MINUTES ?= 10
+.PHONY: soak
+soak: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target soak
+	SOAK_MINUTES=$(SOAK_MINUTES) nice -n 19 ./build/bench/soak --report build/soak-report.txt

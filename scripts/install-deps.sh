@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the tools need; with the argument
-# "windows", those of the Windows cross builds and their Wine suite instead.
+# "windows", those of the Windows cross builds and their Wine suite instead; with "fuzz", those of
+# the fuzz targets (clang and its libFuzzer and sanitizer runtimes).
 # A machine that already has every package is left untouched.
 set -euo pipefail
 
@@ -16,6 +17,10 @@ if [ "${1:-}" = "windows" ]; then
   packages=(cmake ninja-build make python3 googletest nlohmann-json3-dev
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
     binutils-mingw-w64-x86-64 wine64)
+fi
+if [ "${1:-}" = "fuzz" ]; then
+  packages=(cmake ninja-build make pkg-config clang-14 libclang-rt-14-dev
+    libcurl4-openssl-dev libpugixml-dev)
 fi
 
 missing=()

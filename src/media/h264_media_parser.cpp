@@ -81,6 +81,7 @@ void CH264MediaParser::Reset() {
     pending_.clear();
     frame_.clear();
     resync_ = true;
+    droppedUnit_ = false;
 }
 
 void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
@@ -89,14 +90,25 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
         const bool startsNal = n >= 3 && payload[0] == 0 && payload[1] == 0 && payload[2] == 0;
         if (!startsNal && (n >= 3 || std::any_of(payload.begin(), payload.end(),
                                                  [](uint8_t b) { return b != 0; }))) {
-            // Continuation of the NAL unit in progress; its first byte is a filler.
+            // Continuation of the NAL unit in progress; its first byte is a filler. The unit in
+            // progress is the tail of the frame while a slice is pending, else of pending. With
+            // none (stream start, reset, damage that emptied the buffers), or when the unit's
+            // start was dropped as damage, its rest is damage too: glued to the unit before, it
+            // would spoil a picture, or open a frame with stray bytes.
+            if (droppedUnit_ || (pendingIsSlice_ ? frame_ : pending_).empty()) {
+                resync_ = true;
+                return;
+            }
             Append(pending_, payload, 1);
-        } else if (n <= kNalHeaderOffset) {
-            // A start of a NAL unit without its header byte: damage.
+        } else if (n <= kNalHeaderOffset || payload[3] != 0 || payload[4] != 1) {
+            // A start of a NAL unit without its header byte, or three zero bytes that do not go on
+            // as a start code (kept from byte 2 on, the unit would have none): damage.
             resync_ = true;
+            droppedUnit_ = true;
             return;
         } else {
             const uint8_t type = payload[kNalHeaderOffset] & 0x1F;
+            droppedUnit_ = false;
             switch (type) {
                 case kNalSlice:
                     CheckSliceStart(payload);
@@ -121,6 +133,7 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
                     break;
                 default:
                     resync_ = true;
+                    droppedUnit_ = true;
                     return;
             }
         }

@@ -1,7 +1,9 @@
 // CH264MediaParser: turns the camera's H.264 part payloads into host frames.
 //
-// Payloads: one that starts with 00 00 00 00 01 begins a NAL unit (its header is byte 5); any
-// other payload continues the NAL unit in progress, its first byte being a filler. The parser
+// Payloads: one that starts with 00 00 00 00 01 begins a NAL unit (its header is byte 5); one whose
+// first three bytes are not all zero continues the NAL unit in progress, its first byte being a
+// filler (with no unit in progress, or when the unit's start was dropped as damage, it is damage
+// too, as is any other payload). The parser
 // keeps every NAL unit with a three-byte start code, groups them into access units (a picture with
 // the parameter sets and SEI in front of it) and delivers each access unit, followed by an access
 // unit delimiter (00 00 01 09 30), as one host frame once the next picture begins. Frames are
@@ -81,6 +83,7 @@ private:
 
     bool resync_ = true;
     bool pendingIsSlice_ = true;
+    bool droppedUnit_ = false;  // the last unit start was dropped as damage, and its rest with it
     SYSTEMTIME previousTime_{};  // host stamp of the last delivered frame
     uint64_t scheduledMs_ = 0;   // monotonic time the last delivered frame was due
     bool haveSchedule_ = false;

@@ -11,6 +11,8 @@ constexpr const char* kEntryPath = "%s/%s%.2u/%s%.3u/%s";
 constexpr const char* kChannelPath = "%s/%s%.2u";
 constexpr const char* kChannelStep = "PtzChannel";
 constexpr const char* kEntryStep = "Preposition";
+// Settings files are at most 4 MiB: no file holds more copies of a channel's element.
+constexpr int kMaxChannelCopies = 1 << 20;
 
 bool IsPlainFileName(const std::string& fileName) {
     return !fileName.empty() && fileName.find_first_of("/\\") == std::string::npos;
@@ -169,6 +171,13 @@ bool CXMLPrepositionReader::ClearChannel(int32_t channel) {
             document_.Remove(kChannelPath, name_.c_str(), kChannelStep, ChannelNumber(channel)) !=
                 1) {
             return false;
+        }
+        // A damaged or hand-edited file may hold the channel more than once: every copy goes, or
+        // the next one's entries would come back. Bounded by what a file can hold.
+        for (int copies = 0; copies < kMaxChannelCopies &&
+                             document_.Remove(kChannelPath, name_.c_str(), kChannelStep,
+                                              ChannelNumber(channel)) == 1;
+             ++copies) {
         }
         return SaveIfAuto();
     } catch (const CXmlError&) {

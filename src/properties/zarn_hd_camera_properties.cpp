@@ -66,6 +66,10 @@ bool CZarnHDCameraProperties::CheckLogin(int& error) {
         error = kErrorOther;
         return false;
     }
+    return ReadLoginAnswer(body, error);
+}
+
+bool CZarnHDCameraProperties::ReadLoginAnswer(const std::vector<uint8_t>& body, int& error) {
     const std::string text = BodyText(body);
     if (text.empty()) {
         error = kErrorOther;
@@ -87,6 +91,10 @@ bool CZarnHDCameraProperties::CheckLogin(int& error) {
 bool CZarnHDCameraProperties::ReadCapabilities() {
     std::vector<uint8_t> body;
     if (!HUtils::GetBody(body, sender_, "/cgi-bin/CapabilityConfig.cgi")) return false;
+    return ReadCapabilityAnswer(body);
+}
+
+bool CZarnHDCameraProperties::ReadCapabilityAnswer(const std::vector<uint8_t>& body) {
     const std::string text = BodyText(body);
 
     const std::string productId = ValueOf("ProductID", text);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "http/http_sender.h"
 #include "properties/camera_properties.h"
@@ -30,10 +31,19 @@ public:
     // character of them can change the request.
     static std::string LoginRequest(const std::string& user, const std::string& password);
 
+    // Judges a login-check answer as the request functions return it (the body and one NUL
+    // byte). True when the login is accepted; otherwise `error` holds a PropertiesError.
+    static bool ReadLoginAnswer(const std::vector<uint8_t>& body, int& error);
+    // Fills model, counts, HD flag and firmware from a capability answer (body and one NUL byte).
+    // False, leaving the model empty, when the answer names no product.
+    bool ReadCapabilityAnswer(const std::vector<uint8_t>& body);
+    // Adds the resolutions of the camera's table (standard or high definition) and the H.264
+    // format code to the description.
+    void FillResolutions();
+
 private:
     bool CheckLogin(int& error);
     bool ReadCapabilities();
-    void FillResolutions();
     void ReadPtzSupport();
 
     Web::CHttpSender sender_;

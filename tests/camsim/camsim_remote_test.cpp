@@ -344,7 +344,13 @@ TEST(CamsimJsonTest, ConfigRoundTripKeepsOptionalsAndRejectsOutOfRange) {
     config.capabilities.productId.reset();
     config.capabilities.hd = true;
     config.ptzGetBody = "";
+    config.framePeriodMs = 80;
+    config.loopSeconds = 4;
+    config.chaosSeed = 7;
     const zarncam::Config back = json(config).get<zarncam::Config>();
+    EXPECT_EQ(back.framePeriodMs, 80);
+    EXPECT_EQ(back.loopSeconds, 4);
+    EXPECT_EQ(back.chaosSeed, std::optional<uint64_t>(7));
     EXPECT_EQ(back.auth, config.auth);
     EXPECT_FALSE(back.capabilities.productId.has_value());
     EXPECT_EQ(back.capabilities.hd, std::optional<bool>(true));

@@ -100,6 +100,14 @@ TEST(TextTest, TrimRemoveAndFormat) {
     EXPECT_EQ(HUtils::AtoiSaturated("99999999999"), INT32_MAX);
 }
 
+// Inputs the fuzz target (fuzz/cgi_answer_fuzz.cpp) found, one case each.
+TEST(CgiAnswerTest, FuzzRegression) {
+    // A key that starts with a delimiter ends the line where it is found; the search once started
+    // again at that very place, for ever. No name holds a delimiter, so such a key is never found.
+    EXPECT_EQ(HUtils::GetValue("\n", "=\n==", "=\n==\n=\n", "=\n"), "");
+    EXPECT_EQ(HUtils::GetValue("\r\nValid", "=", "A=1\r\nValid=0\r\n", "\r\n"), "");
+}
+
 }  // namespace
 
 TEST(PercentEncodeTest, KeepsOnlyUnreservedCharacters) {

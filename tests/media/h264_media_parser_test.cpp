@@ -631,3 +631,64 @@ TEST(H264SizeClassTest, FollowsWidthAndAspect) {
 }
 
 }  // namespace
+
+TEST_F(H264ParserTest, ContinuationsOfADroppedUnitAreDroppedWithIt) {
+    // Non-H.264 bytes in the camera's framing (as the simulator's chaos mode sends them): a unit
+    // of a type the camera never sends, then its continuations. They must not be glued to the
+    // key picture that was complete before them.
+    FeedKeyFrame();
+    Feed(Start(0x40, Bytes(20, 0x33)));
+    Feed(More(Bytes(30, 0x44)));
+    Feed(Start(0x40, Bytes(20, 0x33)));
+    Feed(More(Bytes(30, 0x44)));
+    Feed(Start(kP, SliceBody(true)));  // pictures go on: the key picture is complete
+    FeedKeyFrame();
+    const auto frames = sink_.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].data, KeyFrameData());
+    EXPECT_EQ(frames[1].data, Cat({Kept(kP, SliceBody(true)), kAud}));
+}
+
+// Inputs the fuzz target (fuzz/h264_parser_fuzz.cpp) found, one case each.
+TEST_F(H264ParserTest, FuzzRegression) {
+    // The rest of a NAL unit whose start was never kept (at the stream's start, after a reset,
+    // after an oversize picture was emptied) must not open a frame: here its bytes look like an
+    // SPS, which once made them a key frame with stray bytes in front.
+    const Bytes stray = More(Cat({{0xDE, 0xAD}, Kept(kSps, SpsBody({}))}));
+    const auto strayThenKeyFrame = [&](const char* when) {
+        SCOPED_TRACE(when);
+        sink_.Clear();
+        Feed(stray);
+        Feed(Start(kP, SliceBody(true)));
+        FeedKeyFrame();
+        Feed(Start(kP, SliceBody(true)));
+        const auto frames = sink_.Frames();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].data, KeyFrameData());
+    };
+    strayThenKeyFrame("stream start");
+    parser_.Reset();
+    strayThenKeyFrame("after a reset");
+    for (int i = 0; i < 11 && !parser_.Resyncing(); ++i) {
+        Feed(i == 0 ? Start(kIdr, SliceBody(true, 1 << 20)) : More(Bytes(1 << 20, 0x5A)));
+    }
+    ASSERT_EQ(parser_.FrameBytes(), 0u);
+    strayThenKeyFrame("after an oversize picture");
+
+    // A payload that starts with three zero bytes but not with 00 00 00 00 01 is no NAL unit
+    // start: kept from byte 2 on it once gave the host a picture without its start code.
+    {
+        SCOPED_TRACE("broken start code");
+        sink_.Clear();
+        Bytes broken = Start(kP, SliceBody(true));
+        broken[3] = 0x07;
+        Feed(broken);
+        EXPECT_TRUE(parser_.Resyncing());
+        Feed(Start(kP, SliceBody(true)));
+        FeedKeyFrame();
+        Feed(Start(kP, SliceBody(true)));
+        const auto frames = sink_.Frames();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].data, KeyFrameData());
+    }
+}

@@ -136,3 +136,28 @@ TEST_F(PrepositionReaderTest, FileNamesWithFoldersAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Inputs the fuzz target (fuzz/xml_settings_fuzz.cpp, preset file mode) found, one case each.
+TEST_F(PrepositionReaderTest, FuzzRegression) {
+    // A hand-edited or damaged file with the channel's element twice: clearing the channel must
+    // take both, or the second one's presets come back once the first is gone.
+    const std::string name = files_.NewName("Zarn_fuzz", ".preset");
+    HostFolderFiles::Write(name, std::string(kDeclaration) + "<Zarn><PtzChannel01>" +
+                                     Entry(0, "Door", "0") + "</PtzChannel01><PtzChannel01>" +
+                                     Entry(0, "Gate", "1") + Entry(1, "Yard", "2") +
+                                     "</PtzChannel01></Zarn>\n");
+    CXMLPrepositionReader reader("Zarn", &log_);
+    ASSERT_TRUE(reader.OpenFile(name));
+    ASSERT_TRUE(reader.ClearChannel(0));
+    PrepositionEntry entry;
+    EXPECT_FALSE(reader.ReadPreposition(0, 0, entry));
+    EXPECT_FALSE(reader.ReadPreposition(0, 1, entry));
+    CXMLPrepositionReader again("Zarn");
+    ASSERT_TRUE(again.OpenFile(name));
+    EXPECT_FALSE(again.ReadPreposition(0, 1, entry));
+    EXPECT_FALSE(again.ClearChannel(0));
+}
+
+}  // namespace

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "chaos.h"
+#include "encoded_loop.h"
 #include "h264_live_encoder.h"
 #include "http_authenticator.h"
 #include "http_request_parser.h"
@@ -33,6 +35,14 @@ constexpr std::size_t kMaxRequestBody = 64 * 1024;  // request bodies are read a
 constexpr auto kIdleConnectionTimeout = std::chrono::seconds(60);
 constexpr std::size_t kMaxPresetName = 64;
 constexpr int kMaxPresetNo = 255;
+// A chaos trickle: pieces this large, this far apart (fast enough for any stream of the camera).
+constexpr std::size_t kChaosTrickleBytes = 1400;
+constexpr int kChaosTrickleDelayMs = 1;
+constexpr uint64_t kChaosHugeLength = uint64_t{1} << 31;
+
+Clock::duration Seconds(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 const char* Reason(int status) {
     switch (status) {
@@ -95,6 +105,21 @@ std::string GarbageBytes() {
     return out;
 }
 
+// Non-H.264 bytes for one picture's time: a unit whose header has a type the camera never sends
+// (the low five bits are 0), in the camera's framing, and one continuation of it.
+void ForeignPayloads(uint32_t& random, std::size_t maxPayload, std::vector<std::string>& out) {
+    const std::size_t size = std::clamp<std::size_t>(maxPayload, 16, 1024);
+    out.assign({std::string("\0\0\0\0\x01\x40", 6), std::string(1, '\x80')});
+    for (std::string& payload : out) {
+        while (payload.size() < size) {
+            random ^= random << 13;
+            random ^= random >> 17;
+            random ^= random << 5;
+            payload.push_back(static_cast<char>(random & 0xFF));
+        }
+    }
+}
+
 }  // namespace
 
 class Camera::Impl {
@@ -130,6 +155,11 @@ public:
     void InjectHugeLength(uint64_t length) {
         hugeLength_ = length;
         ++hugePending_;
+    }
+    void Reboot(std::chrono::milliseconds downtime, const char* kind);
+    std::vector<Outage> Outages() const {
+        std::lock_guard lock(outagesMutex_);
+        return outages_;
     }
 
     std::vector<RequestRecord> Requests() const {
@@ -169,7 +199,21 @@ private:
 
     enum class WaitResult { kReady, kStopped, kClosed };
 
+    // Faults a chaos event switches on for one stream, until the given times.
+    struct StreamOverrides {
+        Clock::time_point garbageUntil{};
+        Clock::time_point trickleUntil{};
+        Clock::time_point foreignUntil{};
+    };
+
+    // Binds 127.0.0.1:port and listens; sets listenFd_ and port_. False on failure.
+    bool BindListener(uint16_t port);
     void ListenLoop();
+    // On the listener thread: closes the port and every connection, waits out the downtime,
+    // listens again.
+    void RunReboot(std::chrono::milliseconds downtime);
+    // Ends a chaos spell whose time is over (listener thread, every poll slice).
+    void EndSpellIfDue();
     void ReapConnections(bool all);
     void Serve(int fd);
     // Answers one request; false when the connection must be closed afterwards.
@@ -187,20 +231,37 @@ private:
     // Serves the live stream until the client goes away, a fault ends it or the camera stops.
     void Stream(int fd, const HttpRequest& request, AuthScheme used, Clock::time_point received);
     // Sends one part (index: parts this stream sent before) with the faults that apply to it.
-    bool SendPart(int fd, std::string_view payload, uint64_t index);
+    bool SendPart(int fd, std::string_view payload, uint64_t index,
+                  const StreamOverrides& overrides);
+    // The camera's faults with a stream's chaos overrides on top.
+    Faults StreamFaults(const StreamOverrides& overrides);
+
+    // Chaos: the next event, and carrying one out on a stream (false: the stream ends with it).
+    ChaosEvent DrawChaos();
+    bool RunChaosEvent(int fd, const ChaosEvent& event, StreamOverrides& overrides,
+                       std::optional<uint64_t>& foreignOutage);
+    void StartSpell(ChaosKind kind, Clock::time_point until);
+
+    // Outages by sequence number (stable while the oldest are dropped).
+    uint64_t AddOutage(const std::string& kind, Clock::time_point begin, Clock::time_point end);
+    void EndOutage(uint64_t id, Clock::time_point end);
 
     // I/O that never blocks longer than one poll slice without checking the stop flag.
     bool SendAll(int fd, std::string_view data);
-    bool SendStreamBytes(int fd, std::string_view data);
+    bool SendStreamBytes(int fd, std::string_view data, const Faults& faults);
     // Waits until the deadline, or until keepWaiting() turns false when given; watches for the
     // client closing the connection (incoming bytes are read and dropped).
     WaitResult WaitIdle(int fd, Clock::time_point deadline,
                         const std::function<bool()>& keepWaiting = nullptr);
     bool SleepFor(std::chrono::milliseconds duration);
 
-    mutable std::mutex mutex_;  // config_, faults_, pending_, last_, presets_
+    mutable std::mutex mutex_;  // config_, faults_, pending_, last_, presets_, chaos and spell
     Config config_;
     Faults faults_;
+    std::optional<ChaosPlanner> planner_;
+    uint64_t plannerSeed_ = 0;
+    std::optional<ChaosKind> spell_;
+    Clock::time_point spellUntil_{};
     StreamConfig pending_;
     std::optional<StreamConfig> last_;
     std::map<int, std::string> presets_;
@@ -225,6 +286,14 @@ private:
     std::atomic<int> hugePending_{0};
     std::atomic<uint64_t> hugeLength_{999999999};
 
+    std::atomic<bool> rebooting_{false};  // requested or in progress
+    std::atomic<int64_t> rebootDowntimeMs_{0};
+    uint64_t rebootOutage_ = 0;  // guarded by outagesMutex_
+
+    mutable std::mutex outagesMutex_;
+    std::vector<Outage> outages_;
+    uint64_t outagesDropped_ = 0;  // sequence number of outages_.front()
+
     std::atomic<uint64_t> connectionsAccepted_{0};
     std::atomic<uint64_t> streamsStarted_{0};
     std::atomic<uint64_t> streamsActive_{0};
@@ -236,6 +305,8 @@ private:
     std::atomic<uint64_t> stallsEntered_{0};
     std::atomic<uint64_t> streamsStalled_{0};
     std::atomic<uint64_t> connectionsDropped_{0};
+    std::atomic<uint64_t> reboots_{0};
+    std::atomic<uint64_t> chaosEvents_{0};
 };
 
 bool Camera::Impl::Start() {
@@ -245,13 +316,22 @@ bool Camera::Impl::Start() {
         std::lock_guard lock(mutex_);
         wantedPort = config_.port;
     }
+    if (!BindListener(wantedPort)) return false;
+    stop_ = false;
+    running_ = true;
+    rebooting_ = false;
+    listener_ = std::thread([this] { ListenLoop(); });
+    return true;
+}
+
+bool Camera::Impl::BindListener(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(wantedPort);
+    addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(addr);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
@@ -262,9 +342,6 @@ bool Camera::Impl::Start() {
     }
     listenFd_ = fd;
     port_ = ntohs(addr.sin_port);
-    stop_ = false;
-    running_ = true;
-    listener_ = std::thread([this] { ListenLoop(); });
     return true;
 }
 
@@ -291,6 +368,11 @@ void Camera::Impl::Stop() {
 
 void Camera::Impl::ListenLoop() {
     while (!stop_.load()) {
+        EndSpellIfDue();
+        if (rebooting_.load()) {
+            RunReboot(std::chrono::milliseconds(rebootDowntimeMs_.load()));
+            continue;
+        }
         pollfd pfd{listenFd_, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, kPollSliceMs);
         ReapConnections(false);
@@ -322,6 +404,124 @@ void Camera::Impl::ListenLoop() {
             raw->finished = true;
         });
     }
+}
+
+void Camera::Impl::Reboot(std::chrono::milliseconds downtime, const char* kind) {
+    if (!running_.load() || rebooting_.load()) return;
+    const auto now = Clock::now();
+    {
+        // The outage's end is set by the listener once the port listens again.
+        const uint64_t id = AddOutage(kind, now, Clock::time_point::max());
+        std::lock_guard lock(outagesMutex_);
+        rebootOutage_ = id;
+    }
+    rebootDowntimeMs_ = std::max<int64_t>(downtime.count(), 0);
+    rebooting_ = true;
+}
+
+void Camera::Impl::RunReboot(std::chrono::milliseconds downtime) {
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+    }
+    {
+        std::lock_guard lock(connectionsMutex_);
+        for (auto& connection : connections_) ::shutdown(connection->fd, SHUT_RDWR);
+    }
+    ReapConnections(true);
+    const auto back = Clock::now() + downtime;
+    while (!stop_.load() && Clock::now() < back) {
+        EndSpellIfDue();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(back - Clock::now());
+        SleepFor(std::clamp<std::chrono::milliseconds>(left, std::chrono::milliseconds(1),
+                                                       std::chrono::milliseconds(kPollSliceMs)));
+    }
+    // The same port again; should someone else hold it meanwhile, keep trying.
+    while (!stop_.load() && !BindListener(port_.load())) {
+        SleepFor(std::chrono::milliseconds(kPollSliceMs));
+    }
+    if (stop_.load()) return;
+    ++reboots_;
+    uint64_t id = 0;
+    {
+        std::lock_guard lock(outagesMutex_);
+        id = rebootOutage_;
+    }
+    EndOutage(id, Clock::now());
+    rebooting_ = false;
+}
+
+void Camera::Impl::EndSpellIfDue() {
+    std::lock_guard lock(mutex_);
+    if (!spell_ || Clock::now() < spellUntil_) return;
+    switch (*spell_) {
+        case ChaosKind::kSpell401:
+            faults_.endless401 = false;
+            break;
+        case ChaosKind::kSpell500:
+            faults_.errorPathPrefix.clear();
+            break;
+        case ChaosKind::kRefuse:
+            faults_.refuseConnections = false;
+            break;
+        default:
+            break;
+    }
+    spell_.reset();
+}
+
+void Camera::Impl::StartSpell(ChaosKind kind, Clock::time_point until) {
+    std::lock_guard lock(mutex_);
+    switch (kind) {
+        case ChaosKind::kSpell401:
+            faults_.endless401 = true;
+            break;
+        case ChaosKind::kSpell500:
+            faults_.errorPathPrefix = "/";
+            faults_.errorStatus = 500;
+            break;
+        case ChaosKind::kRefuse:
+            faults_.refuseConnections = true;
+            break;
+        default:
+            return;
+    }
+    spell_ = kind;
+    spellUntil_ = until;
+}
+
+uint64_t Camera::Impl::AddOutage(const std::string& kind, Clock::time_point begin,
+                                 Clock::time_point end) {
+    std::lock_guard lock(outagesMutex_);
+    if (outages_.size() >= kMaxRecords) {
+        outages_.erase(outages_.begin(), outages_.begin() + kMaxRecords / 2);
+        outagesDropped_ += kMaxRecords / 2;
+    }
+    outages_.push_back(Outage{kind, begin, end});
+    return outagesDropped_ + outages_.size() - 1;
+}
+
+void Camera::Impl::EndOutage(uint64_t id, Clock::time_point end) {
+    std::lock_guard lock(outagesMutex_);
+    if (id >= outagesDropped_ && id - outagesDropped_ < outages_.size()) {
+        outages_[id - outagesDropped_].end = end;
+    }
+}
+
+ChaosEvent Camera::Impl::DrawChaos() {
+    std::lock_guard lock(mutex_);
+    const uint64_t seed = config_.chaosSeed.value_or(0);
+    if (!planner_ || plannerSeed_ != seed) {
+        planner_.emplace(seed);
+        plannerSeed_ = seed;
+    }
+    ++chaosEvents_;
+    ChaosEvent event = planner_->Next();
+    const double scale = std::clamp(config_.chaosTimeScale, 0.001, 1000.0);
+    event.healthySeconds *= scale;
+    event.seconds *= scale;
+    return event;
 }
 
 void Camera::Impl::ReapConnections(bool all) {
@@ -584,15 +784,26 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     StreamConfig config;
     std::size_t maxPayload = 0;
     int fixedPeriodMs = 0;
+    int loopSeconds = 0;
+    bool chaos = false;
     {
         std::lock_guard lock(mutex_);
         config = pending_;
         last_ = config;
         maxPayload = config_.maxPayload;
         fixedPeriodMs = config_.framePeriodMs;
+        loopSeconds = config_.loopSeconds;
+        chaos = config_.chaosSeed.has_value();
     }
+    // A looped stream is sent at the same period as a live one (the camera's own period when it
+    // has one); the loop itself is encoded at the configured rate.
     H264LiveEncoder encoder;
-    if (!encoder.Open(config, fixedPeriodMs)) {
+    std::shared_ptr<const EncodedLoop> loop;
+    if (loopSeconds > 0) {
+        const bool built = EncodedLoop::PictureCount(config, loopSeconds) > 0;
+        loop = built ? EncodedLoop::Get(config, loopSeconds) : nullptr;
+    }
+    if (loopSeconds > 0 ? loop == nullptr : !encoder.Open(config, fixedPeriodMs)) {
         Record(request, used, 500, received);
         Respond(fd, 500, ErrorBody(500), false);
         return;
@@ -600,10 +811,17 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     Record(request, used, 200, received);
     ++streamsStarted_;
     ++streamsActive_;
-    struct ActiveGuard {
-        std::atomic<uint64_t>& active;
-        ~ActiveGuard() { --active; }
-    } guard{streamsActive_};
+    // A non-H.264 stretch of chaos is an outage until the next key picture goes out; a stream
+    // that ends before that ends it too.
+    std::optional<uint64_t> foreignOutage;
+    struct StreamGuard {
+        Camera::Impl& impl;
+        std::optional<uint64_t>& foreignOutage;
+        ~StreamGuard() {
+            --impl.streamsActive_;
+            if (foreignOutage) impl.EndOutage(*foreignOutage, Clock::now());
+        }
+    } guard{*this, foreignOutage};
 
     if (!SendAll(fd,
                  "HTTP/1.1 200 OK\r\nServer: zarncam\r\nContent-Type: application/octet-stream\r\n"
@@ -617,6 +835,15 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     std::vector<NalUnit> nals;
     std::vector<std::string> payloads;
     uint64_t partIndex = 0;
+    uint64_t picture = 0;  // pictures taken from the loop
+    uint32_t foreignRandom = 0x2545F491u;
+    StreamOverrides overrides;
+    ChaosEvent event;
+    auto faultAt = Clock::time_point::max();
+    if (chaos) {
+        event = DrawChaos();
+        faultAt = Clock::now() + Seconds(event.healthySeconds);
+    }
     auto next = Clock::now();
     while (!stop_.load()) {
         switch (WaitIdle(fd, next)) {
@@ -626,17 +853,43 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
             case WaitResult::kClosed:
                 return;
         }
-        bool keyFrame = false;
-        if (!encoder.EncodeNext(nals, keyFrame)) return;
-        ++framesEncoded_;
-        payloads.clear();
-        for (const NalUnit& nal : nals) packetizer.Packetize(nal.data, nal.size, payloads);
-        for (const std::string& payload : payloads) {
-            if (!SendPart(fd, payload, partIndex++)) return;
+        if (Clock::now() >= faultAt) {
+            if (!RunChaosEvent(fd, event, overrides, foreignOutage)) return;
+            event = DrawChaos();
+            faultAt = Clock::now() + Seconds(event.healthySeconds);
         }
-        if (!payloads.empty()) {
+        bool foreign = Clock::now() < overrides.foreignUntil;
+        if (!foreign) {
+            std::lock_guard lock(mutex_);
+            foreign = faults_.foreignParts;
+        }
+        bool keyFrame = false;
+        if (foreign) {
+            ForeignPayloads(foreignRandom, maxPayload, payloads);
+        } else {
+            if (loop) {
+                loop->Nals(picture, nals);
+                keyFrame = loop->At(picture).keyFrame;
+                ++picture;
+            } else {
+                if (!encoder.EncodeNext(nals, keyFrame)) return;
+                ++framesEncoded_;
+            }
+            payloads.clear();
+            for (const NalUnit& nal : nals) packetizer.Packetize(nal.data, nal.size, payloads);
+        }
+        for (const std::string& payload : payloads) {
+            if (!SendPart(fd, payload, partIndex++, overrides)) return;
+        }
+        if (!foreign && !payloads.empty()) {
             ++framesSent_;
-            if (keyFrame) ++keyFramesSent_;
+            if (keyFrame) {
+                ++keyFramesSent_;
+                if (foreignOutage) {
+                    EndOutage(*foreignOutage, Clock::now());
+                    foreignOutage.reset();
+                }
+            }
         }
         // Real-time pacing; after a stall or a slow send start afresh instead of bursting.
         next += period;
@@ -645,18 +898,89 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     }
 }
 
-bool Camera::Impl::SendPart(int fd, std::string_view payload, uint64_t index) {
+bool Camera::Impl::RunChaosEvent(int fd, const ChaosEvent& event, StreamOverrides& overrides,
+                                 std::optional<uint64_t>& foreignOutage) {
+    const auto now = Clock::now();
+    const auto until = now + Seconds(event.seconds);
+    const char* kind = ChaosKindName(event.kind);
+    // Half of a part: the header announces more than ever comes.
+    const std::string halfPart = StreamPacketizer::PartHeader(1024) + std::string(512, '\x80');
+    switch (event.kind) {
+        case ChaosKind::kEnd:
+            AddOutage(kind, now, now);
+            return false;
+        case ChaosKind::kDrop:
+            SendStreamBytes(fd, halfPart, StreamFaults(overrides));
+            ++connectionsDropped_;
+            AddOutage(kind, now, now);
+            return false;
+        case ChaosKind::kStall: {
+            const uint64_t id = AddOutage(kind, now, Clock::time_point::max());
+            if (SendStreamBytes(fd, halfPart, StreamFaults(overrides))) {
+                ++stallsEntered_;
+                ++streamsStalled_;
+                WaitIdle(fd, until);
+                --streamsStalled_;
+            }
+            EndOutage(id, Clock::now());
+            return false;
+        }
+        case ChaosKind::kGarbage:
+            overrides.garbageUntil = until;
+            return true;
+        case ChaosKind::kTrickle:
+            overrides.trickleUntil = until;
+            return true;
+        case ChaosKind::kHugeLength:
+            return SendStreamBytes(fd, StreamPacketizer::PartHeader(kChaosHugeLength),
+                                   StreamFaults(overrides));
+        case ChaosKind::kForeign:
+            overrides.foreignUntil = until;
+            if (!foreignOutage) foreignOutage = AddOutage(kind, now, Clock::time_point::max());
+            return true;
+        case ChaosKind::kSpell401:
+        case ChaosKind::kSpell500:
+        case ChaosKind::kRefuse:
+            StartSpell(event.kind, until);
+            AddOutage(kind, now, until);
+            return false;
+        case ChaosKind::kReboot:
+            Reboot(std::chrono::duration_cast<std::chrono::milliseconds>(until - now), kind);
+            return false;
+    }
+    return false;
+}
+
+Faults Camera::Impl::StreamFaults(const StreamOverrides& overrides) {
     Faults faults;
     {
         std::lock_guard lock(mutex_);
         faults = faults_;
     }
+    const auto now = Clock::now();
+    if (now < overrides.garbageUntil) {
+        faults.garbageBeforeFirstPart = true;
+        faults.garbageBetweenParts = true;
+    }
+    if (now < overrides.trickleUntil && !faults.trickle) {
+        faults.trickle = true;
+        faults.trickleBytes = kChaosTrickleBytes;
+        faults.trickleDelayMs = kChaosTrickleDelayMs;
+    }
+    return faults;
+}
+
+bool Camera::Impl::SendPart(int fd, std::string_view payload, uint64_t index,
+                            const StreamOverrides& overrides) {
+    const Faults faults = StreamFaults(overrides);
     if ((index == 0 && faults.garbageBeforeFirstPart) ||
         (index > 0 && faults.garbageBetweenParts)) {
-        if (!SendStreamBytes(fd, GarbageBytes())) return false;
+        if (!SendStreamBytes(fd, GarbageBytes(), faults)) return false;
     }
     if (ConsumeOne(hugePending_)) {
-        if (!SendStreamBytes(fd, StreamPacketizer::PartHeader(hugeLength_.load()))) return false;
+        if (!SendStreamBytes(fd, StreamPacketizer::PartHeader(hugeLength_.load()), faults)) {
+            return false;
+        }
     }
     std::string part = StreamPacketizer::PartHeader(payload.size());
     const std::size_t headerSize = part.size();
@@ -664,12 +988,12 @@ bool Camera::Impl::SendPart(int fd, std::string_view payload, uint64_t index) {
     const std::size_t cut = headerSize + std::max<std::size_t>(payload.size() / 2, 1);
 
     if ((faults.dropAfterParts > 0 && index >= faults.dropAfterParts) || ConsumeOne(dropPending_)) {
-        SendStreamBytes(fd, std::string_view(part).substr(0, cut));
+        SendStreamBytes(fd, std::string_view(part).substr(0, cut), faults);
         ++connectionsDropped_;
         return false;
     }
     if (faults.stall) {
-        if (!SendStreamBytes(fd, std::string_view(part).substr(0, cut))) return false;
+        if (!SendStreamBytes(fd, std::string_view(part).substr(0, cut), faults)) return false;
         ++stallsEntered_;
         ++streamsStalled_;
         const WaitResult waited = WaitIdle(fd, Clock::time_point::max(), [this] {
@@ -678,8 +1002,8 @@ bool Camera::Impl::SendPart(int fd, std::string_view payload, uint64_t index) {
         });
         --streamsStalled_;
         if (waited != WaitResult::kReady) return false;
-        if (!SendStreamBytes(fd, std::string_view(part).substr(cut))) return false;
-    } else if (!SendStreamBytes(fd, part)) {
+        if (!SendStreamBytes(fd, std::string_view(part).substr(cut), faults)) return false;
+    } else if (!SendStreamBytes(fd, part, faults)) {
         return false;
     }
     ++partsSent_;
@@ -702,12 +1026,7 @@ bool Camera::Impl::SendAll(int fd, std::string_view data) {
     return true;
 }
 
-bool Camera::Impl::SendStreamBytes(int fd, std::string_view data) {
-    Faults faults;
-    {
-        std::lock_guard lock(mutex_);
-        faults = faults_;
-    }
+bool Camera::Impl::SendStreamBytes(int fd, std::string_view data, const Faults& faults) {
     if (!faults.trickle) {
         if (!SendAll(fd, data)) return false;
         bytesSent_ += data.size();
@@ -770,6 +1089,8 @@ Stats Camera::Impl::GetStats() const {
     s.stallsEntered = stallsEntered_.load();
     s.streamsStalled = streamsStalled_.load();
     s.connectionsDropped = connectionsDropped_.load();
+    s.reboots = reboots_.load();
+    s.chaosEvents = chaosEvents_.load();
     return s;
 }
 
@@ -815,6 +1136,12 @@ void Camera::DropNextPart() {
 }
 void Camera::InjectHugeLength(uint64_t length) {
     impl_->InjectHugeLength(length);
+}
+void Camera::Reboot(std::chrono::milliseconds downtime) {
+    impl_->Reboot(downtime, "reboot");
+}
+std::vector<Outage> Camera::Outages() const {
+    return impl_->Outages();
 }
 
 std::vector<RequestRecord> Camera::Requests() const {

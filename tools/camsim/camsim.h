@@ -93,6 +93,21 @@ struct Config {
     // whatever was set: a camera with a rate of its own, or one that the integer FrameRate
     // cannot ask for (80 ms, 12.5 pictures a second).
     int framePeriodMs = 0;
+    // 0: every stream encodes its pictures live. Otherwise the camera encodes this many seconds
+    // (whole key-frame intervals) once per stream configuration and loops them to every stream,
+    // each stream starting at the loop's first (key) picture: the same key-frame structure, the
+    // frame counters of Stats going on. Cameras of one process share the loops, so many cameras
+    // cost little CPU.
+    int loopSeconds = 0;
+    // Set: the camera misbehaves on its own, reproducibly from the seed. Every stream runs healthy
+    // for a while, then meets one fault of chaos.h (stream ended, dropped or stalled; junk, a
+    // trickle or non-H.264 bytes for a while; a bare "Length: " of 2^31; a spell of 401 or 500
+    // answers or refused connections; a reboot), then the next, drawn in stream order. Every
+    // stretch without pictures is recorded in Outages().
+    std::optional<uint64_t> chaosSeed;
+    // Multiplies every chaos duration (healthy stretches 5..40 s, faults 2..20 s at 1); tests and
+    // quick runs shrink it. Clamped to 0.001..1000.
+    double chaosTimeScale = 1.0;
 };
 
 // Faults that can be switched at run time. They take effect on the next request, or for streams
@@ -112,6 +127,20 @@ struct Faults {
     // 0: off. Otherwise every stream sends this many parts whole, then half of the next one,
     // and closes the connection (a camera that keeps dropping its streams).
     std::size_t dropAfterParts = 0;
+    // Streams send parts of non-H.264 bytes (units of a type the camera never sends, in the same
+    // framing) instead of pictures until cleared; pictures go on from the next key frame.
+    bool foreignParts = false;
+};
+
+// A stretch in which the camera delivered no pictures of its own accord: a chaos fault or a
+// Reboot(). `begin` is when the fault started, `end` when the camera could serve pictures again
+// (a stall ends when the camera gives up or the client closes, a spell or reboot when it is over,
+// non-H.264 bytes with the next key picture); an instant fault (stream ended or dropped) has
+// begin == end. `end` is time_point::max() while the outage lasts.
+struct Outage {
+    std::string kind;  // ChaosKindName of the fault, or "reboot"
+    std::chrono::steady_clock::time_point begin;
+    std::chrono::steady_clock::time_point end;
 };
 
 struct RequestRecord {
@@ -137,6 +166,8 @@ struct Stats {
     uint64_t stallsEntered = 0;   // times a stream stopped mid-payload because of the stall fault
     uint64_t streamsStalled = 0;  // streams waiting in a stall right now
     uint64_t connectionsDropped = 0;  // streams cut by DropNextPart() or dropAfterParts
+    uint64_t reboots = 0;             // reboots completed (the port listens again)
+    uint64_t chaosEvents = 0;         // chaos events drawn
 };
 
 class Camera {
@@ -165,6 +196,13 @@ public:
     // One-shot stream faults, each consumed by the next part some stream sends.
     void DropNextPart();  // half the part goes out, then the connection is closed
     void InjectHugeLength(uint64_t length = 999999999);  // a bare header with that length
+    // The camera reboots: the port closes with every connection, connections are refused for
+    // `downtime`, then the camera listens on the same port again and every stream starts afresh
+    // (configuration, presets and records are kept). Ignored while not running or rebooting.
+    void Reboot(std::chrono::milliseconds downtime);
+    // Outages so far (chaos faults and reboots), oldest first; the oldest half is dropped beyond
+    // 100000.
+    std::vector<Outage> Outages() const;
 
     std::vector<RequestRecord> Requests() const;
     void ClearRequests();

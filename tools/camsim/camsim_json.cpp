@@ -14,6 +14,8 @@ constexpr std::size_t kMaxPayloadLimit = 16u << 20;
 constexpr std::size_t kMaxHeaderLimit = 1u << 20;
 constexpr std::size_t kMaxConnectionsLimit = 4096;
 constexpr int kMaxDelayMs = 600000;
+constexpr int kMaxLoopSeconds = 120;
+constexpr int kMaxFramePeriodMs = 60000;
 constexpr double kMaxRecordMs = 1e12;  // about 30 years: anything larger is damage
 
 void RequireObject(const json& j) {
@@ -117,7 +119,11 @@ void to_json(json& j, const Config& c) {
              {"setAnswerBody", c.setAnswerBody},
              {"maxPayload", c.maxPayload},
              {"maxHeaderBytes", c.maxHeaderBytes},
-             {"maxConnections", c.maxConnections}};
+             {"maxConnections", c.maxConnections},
+             {"framePeriodMs", c.framePeriodMs},
+             {"loopSeconds", c.loopSeconds},
+             {"chaosSeed", OptionalToJson(c.chaosSeed)},
+             {"chaosTimeScale", c.chaosTimeScale}};
 }
 
 void from_json(const json& j, Config& c) {
@@ -141,6 +147,18 @@ void from_json(const json& j, Config& c) {
     ReadInteger(j, "maxPayload", c.maxPayload, 16, kMaxPayloadLimit);
     ReadInteger(j, "maxHeaderBytes", c.maxHeaderBytes, 0, kMaxHeaderLimit);
     ReadInteger(j, "maxConnections", c.maxConnections, 0, kMaxConnectionsLimit);
+    ReadInteger(j, "framePeriodMs", c.framePeriodMs, 0, kMaxFramePeriodMs);
+    ReadInteger(j, "loopSeconds", c.loopSeconds, 0, kMaxLoopSeconds);
+    ReadValue(j, "chaosTimeScale", c.chaosTimeScale);
+    if (const auto it = j.find("chaosSeed"); it != j.end()) {
+        if (it->is_null()) {
+            c.chaosSeed.reset();
+        } else {
+            uint64_t seed = 0;
+            ReadUnsigned(j, "chaosSeed", seed);
+            c.chaosSeed = seed;
+        }
+    }
 }
 
 void to_json(json& j, const Faults& f) {
@@ -155,7 +173,8 @@ void to_json(json& j, const Faults& f) {
              {"trickleDelayMs", f.trickleDelayMs},
              {"garbageBeforeFirstPart", f.garbageBeforeFirstPart},
              {"garbageBetweenParts", f.garbageBetweenParts},
-             {"dropAfterParts", f.dropAfterParts}};
+             {"dropAfterParts", f.dropAfterParts},
+             {"foreignParts", f.foreignParts}};
 }
 
 void from_json(const json& j, Faults& f) {
@@ -172,6 +191,7 @@ void from_json(const json& j, Faults& f) {
     ReadValue(j, "garbageBeforeFirstPart", f.garbageBeforeFirstPart);
     ReadValue(j, "garbageBetweenParts", f.garbageBetweenParts);
     ReadInteger(j, "dropAfterParts", f.dropAfterParts, 0, std::numeric_limits<int64_t>::max());
+    ReadValue(j, "foreignParts", f.foreignParts);
 }
 
 void to_json(json& j, const Stats& s) {
@@ -185,7 +205,9 @@ void to_json(json& j, const Stats& s) {
              {"bytesSent", s.bytesSent},
              {"stallsEntered", s.stallsEntered},
              {"streamsStalled", s.streamsStalled},
-             {"connectionsDropped", s.connectionsDropped}};
+             {"connectionsDropped", s.connectionsDropped},
+             {"reboots", s.reboots},
+             {"chaosEvents", s.chaosEvents}};
 }
 
 void from_json(const json& j, Stats& s) {
@@ -201,6 +223,8 @@ void from_json(const json& j, Stats& s) {
     ReadUnsigned(j, "stallsEntered", s.stallsEntered);
     ReadUnsigned(j, "streamsStalled", s.streamsStalled);
     ReadUnsigned(j, "connectionsDropped", s.connectionsDropped);
+    ReadUnsigned(j, "reboots", s.reboots);
+    ReadUnsigned(j, "chaosEvents", s.chaosEvents);
 }
 
 void to_json(json& j, const StreamConfig& s) {
@@ -257,6 +281,38 @@ RequestRecord RecordFromJson(const json& j, std::chrono::steady_clock::time_poin
     r.received = origin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double, std::milli>(ms));
     return r;
+}
+
+namespace {
+
+std::chrono::steady_clock::time_point TimeFromJson(const json& j, const char* key,
+                                                   std::chrono::steady_clock::time_point origin) {
+    const json& value = j.at(key);
+    if (value.is_null()) return std::chrono::steady_clock::time_point::max();
+    const double ms = value.get<double>();
+    if (!std::isfinite(ms) || std::fabs(ms) > kMaxRecordMs) {
+        throw std::out_of_range(std::string(key) + ": out of range");
+    }
+    return origin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double, std::milli>(ms));
+}
+
+}  // namespace
+
+json OutageToJson(const Outage& o, std::chrono::steady_clock::time_point origin) {
+    const bool open = o.end == std::chrono::steady_clock::time_point::max();
+    return json{{"kind", o.kind},
+                {"begin", MillisecondsSince(origin, o.begin)},
+                {"end", open ? json(nullptr) : json(MillisecondsSince(origin, o.end))}};
+}
+
+Outage OutageFromJson(const json& j, std::chrono::steady_clock::time_point origin) {
+    RequireObject(j);
+    Outage o;
+    o.kind = j.at("kind").get<std::string>();
+    o.begin = TimeFromJson(j, "begin", origin);
+    o.end = TimeFromJson(j, "end", origin);
+    return o;
 }
 
 std::string Base64Encode(std::string_view bytes) {

@@ -34,6 +34,9 @@ void from_json(const nlohmann::json& j, StreamConfig& s);
 // sender's steady clock; the reader places it on its own clock at its copy of that origin.
 nlohmann::json RecordToJson(const RequestRecord& r, std::chrono::steady_clock::time_point origin);
 RequestRecord RecordFromJson(const nlohmann::json& j, std::chrono::steady_clock::time_point origin);
+// An outage the same way; an end that is still open (time_point::max()) travels as null.
+nlohmann::json OutageToJson(const Outage& o, std::chrono::steady_clock::time_point origin);
+Outage OutageFromJson(const nlohmann::json& j, std::chrono::steady_clock::time_point origin);
 
 // Milliseconds from origin to t.
 double MillisecondsSince(std::chrono::steady_clock::time_point origin,

@@ -104,6 +104,19 @@ public:
         return records;
     }
 
+    std::vector<Outage> Outages() const {
+        const auto answer = Call({{"op", "outages"}});
+        std::vector<Outage> outages;
+        if (!answer) return outages;
+        try {
+            for (const auto& o : answer->at("outages"))
+                outages.push_back(OutageFromJson(o, origin_));
+        } catch (const std::exception& e) {
+            ReportOnce(std::string("malformed outage list: ") + e.what());
+        }
+        return outages;
+    }
+
     Config InitialConfig() const { return initialConfig_; }
     std::mutex& FaultsMutex() { return faultsMutex_; }
 
@@ -204,6 +217,12 @@ void Camera::DropNextPart() {
 }
 void Camera::InjectHugeLength(uint64_t length) {
     impl_->Call({{"op", "inject_huge_length"}, {"length", length}});
+}
+void Camera::Reboot(std::chrono::milliseconds downtime) {
+    impl_->Call({{"op", "reboot"}, {"downtimeMs", downtime.count()}});
+}
+std::vector<Outage> Camera::Outages() const {
+    return impl_->Outages();
 }
 
 std::vector<RequestRecord> Camera::Requests() const {

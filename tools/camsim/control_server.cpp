@@ -20,6 +20,7 @@ constexpr int kPollSliceMs = 50;
 constexpr int kProtocolVersion = 1;
 constexpr auto kSendTimeout = std::chrono::seconds(10);
 constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr int64_t kMaxRebootMs = 3600 * 1000;
 
 }  // namespace
 
@@ -129,6 +130,20 @@ private:
             if (!length.is_number_unsigned()) throw std::invalid_argument("length: not unsigned");
             camera.InjectHugeLength(length.get<uint64_t>());
             return json::object();
+        }
+        if (op == "reboot") {
+            const int64_t ms = request.at("downtimeMs").get<int64_t>();
+            if (ms < 0 || ms > kMaxRebootMs)
+                throw std::invalid_argument("downtimeMs: out of range");
+            camera.Reboot(std::chrono::milliseconds(ms));
+            return json::object();
+        }
+        if (op == "outages") {
+            json outages = json::array();
+            for (const Outage& o : camera.Outages()) {
+                outages.push_back(OutageToJson(o, server_.origin_));
+            }
+            return json{{"outages", std::move(outages)}};
         }
         if (op == "requests") {
             json records = json::array();

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -41,9 +43,9 @@ std::string MaskPassword(const std::string& target) {
 
 const char* kHelp =
     "commands: stall on|off, trickle on|off, garbage on|off, endless401 on|off,\n"
-    "          refuse on|off, delay <ms>, error <prefix> <status>, error off,\n"
+    "          refuse on|off, foreign on|off, delay <ms>, error <prefix> <status>, error off,\n"
     "          drop (the next part), drop <n> (every stream after n parts; 0: off),\n"
-    "          huge, stats, quit\n";
+    "          huge, reboot <seconds>, stats, quit\n";
 
 // Applies one command line; false on "quit".
 bool RunCommand(zarncam::Camera& camera, const std::string& line) {
@@ -67,6 +69,11 @@ bool RunCommand(zarncam::Camera& camera, const std::string& line) {
         camera.UpdateFaults([on](zarncam::Faults& f) { f.endless401 = on; });
     } else if (command == "refuse") {
         camera.UpdateFaults([on](zarncam::Faults& f) { f.refuseConnections = on; });
+    } else if (command == "foreign") {
+        camera.UpdateFaults([on](zarncam::Faults& f) { f.foreignParts = on; });
+    } else if (command == "reboot") {
+        const double seconds = std::clamp(std::atof(arg.c_str()), 0.0, 3600.0);
+        camera.Reboot(std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));
     } else if (command == "delay") {
         const int ms = std::atoi(arg.c_str());
         camera.UpdateFaults([ms](zarncam::Faults& f) { f.cgiDelayMs = ms; });
@@ -89,13 +96,17 @@ bool RunCommand(zarncam::Camera& camera, const std::string& line) {
         camera.InjectHugeLength();
     } else if (command == "stats") {
         const zarncam::Stats s = camera.GetStats();
-        std::printf("streams %llu active %llu frames %llu key %llu parts %llu bytes %llu\n",
-                    static_cast<unsigned long long>(s.streamsStarted),
-                    static_cast<unsigned long long>(s.streamsActive),
-                    static_cast<unsigned long long>(s.framesSent),
-                    static_cast<unsigned long long>(s.keyFramesSent),
-                    static_cast<unsigned long long>(s.partsSent),
-                    static_cast<unsigned long long>(s.bytesSent));
+        std::printf(
+            "streams %llu active %llu frames %llu key %llu parts %llu bytes %llu reboots %llu "
+            "chaos events %llu\n",
+            static_cast<unsigned long long>(s.streamsStarted),
+            static_cast<unsigned long long>(s.streamsActive),
+            static_cast<unsigned long long>(s.framesSent),
+            static_cast<unsigned long long>(s.keyFramesSent),
+            static_cast<unsigned long long>(s.partsSent),
+            static_cast<unsigned long long>(s.bytesSent),
+            static_cast<unsigned long long>(s.reboots),
+            static_cast<unsigned long long>(s.chaosEvents));
     } else {
         std::fputs(kHelp, stdout);
     }
@@ -156,7 +167,20 @@ int main(int argc, char** argv) {
                    "cut every stream in the middle of the part after this many");
     app.add_option("--error-prefix", faults.errorPathPrefix, "answer errors for this path prefix");
     app.add_option("--error-status", faults.errorStatus, "status for --error-prefix");
-    app.add_flag("-v,--verbose", verbose, "print every request (passwords masked)");
+    app.add_option("--loop", config.loopSeconds,
+                   "encode this many seconds once and loop them to every stream (0: live)")
+        ->check(CLI::Range(0, 120));
+    uint64_t chaosSeed = 0;
+    CLI::Option* chaos = app.add_option(
+        "--chaos", chaosSeed,
+        "misbehave on its own, reproducibly from SEED: every stream runs healthy for a while, then "
+        "meets a fault (end, drop, stall, junk, trickle, non-H.264 bytes, huge length, 401 or 500 "
+        "spell, refused connections, reboot), then the next");
+    app.add_option("--chaos-time-scale", config.chaosTimeScale,
+                   "multiply every chaos duration (healthy 5..40 s, faults 2..20 s) by this")
+        ->check(CLI::Range(0.001, 1000.0));
+    app.add_flag("-v,--verbose", verbose,
+                 "print every request (passwords masked) and every outage the camera causes");
 
     int controlPort = 0;
     CLI::App* control = app.add_subcommand(
@@ -170,6 +194,7 @@ int main(int argc, char** argv) {
     if (control->parsed()) return RunControlServer(static_cast<uint16_t>(controlPort));
 
     config.port = static_cast<uint16_t>(port);
+    if (chaos->count() > 0) config.chaosSeed = chaosSeed;
     if (digest) auth = "digest";
     if (noProductId) config.capabilities.productId.reset();
     faults.garbageBeforeFirstPart = faults.garbageBetweenParts;
@@ -200,6 +225,8 @@ int main(int argc, char** argv) {
     bool stdinOpen = true;
     std::string pending;
     std::size_t printed = 0;
+    std::size_t outagesPrinted = 0;
+    const auto started = std::chrono::steady_clock::now();
     while (g_stopRequested == 0) {
         pollfd pfd{STDIN_FILENO, POLLIN, 0};
         const int ready = ::poll(&pfd, stdinOpen ? 1 : 0, 200);
@@ -228,6 +255,13 @@ int main(int argc, char** argv) {
                 std::printf("%s %s auth=%s -> %d\n", r.method.c_str(),
                             MaskPassword(r.target).c_str(), zarncam::AuthSchemeName(r.auth),
                             r.status);
+            }
+            const auto outages = camera.Outages();
+            if (outages.size() < outagesPrinted) outagesPrinted = 0;
+            for (; outagesPrinted < outages.size(); ++outagesPrinted) {
+                const auto& o = outages[outagesPrinted];
+                std::printf("outage %s at %.1f s\n", o.kind.c_str(),
+                            std::chrono::duration<double>(o.begin - started).count());
             }
             std::fflush(stdout);
         }
