@@ -215,6 +215,8 @@ private:
     // Ends a chaos spell whose time is over (listener thread, every poll slice).
     void EndSpellIfDue();
     void ReapConnections(bool all);
+    // Closes the listening socket, shuts every connection down and waits for their threads.
+    void CloseEverything();
     void Serve(int fd);
     // Answers one request; false when the connection must be closed afterwards.
     bool HandleRequest(int fd, const HttpRequest& request, Clock::time_point received);
@@ -353,15 +355,7 @@ void Camera::Impl::Stop() {
     }
     stopCv_.notify_all();
     if (listener_.joinable()) listener_.join();
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-        listenFd_ = -1;
-    }
-    {
-        std::lock_guard lock(connectionsMutex_);
-        for (auto& connection : connections_) ::shutdown(connection->fd, SHUT_RDWR);
-    }
-    ReapConnections(true);
+    CloseEverything();
     port_ = 0;
     running_ = false;
 }
@@ -420,15 +414,7 @@ void Camera::Impl::Reboot(std::chrono::milliseconds downtime, const char* kind) 
 }
 
 void Camera::Impl::RunReboot(std::chrono::milliseconds downtime) {
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-        listenFd_ = -1;
-    }
-    {
-        std::lock_guard lock(connectionsMutex_);
-        for (auto& connection : connections_) ::shutdown(connection->fd, SHUT_RDWR);
-    }
-    ReapConnections(true);
+    CloseEverything();
     const auto back = Clock::now() + downtime;
     while (!stop_.load() && Clock::now() < back) {
         EndSpellIfDue();
@@ -522,6 +508,18 @@ ChaosEvent Camera::Impl::DrawChaos() {
     event.healthySeconds *= scale;
     event.seconds *= scale;
     return event;
+}
+
+void Camera::Impl::CloseEverything() {
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+    }
+    {
+        std::lock_guard lock(connectionsMutex_);
+        for (auto& connection : connections_) ::shutdown(connection->fd, SHUT_RDWR);
+    }
+    ReapConnections(true);
 }
 
 void Camera::Impl::ReapConnections(bool all) {
