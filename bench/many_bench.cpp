@@ -280,8 +280,7 @@ class PoolAllocator final : public talvane::IFrameAllocator {
 public:
     ZARN_IMPLEMENT_SLOT0(PoolAllocator)
     void Reserved1() override { zarntest::ReportUnexpectedSlot("IFrameAllocator slot 1"); }
-    talvane::IHostFrame* AllocateFrame(uint32_t fourcc, uint32_t capacity,
-                                       const char*) override {
+    talvane::IHostFrame* AllocateFrame(uint32_t fourcc, uint32_t capacity, const char*) override {
         std::lock_guard lock(mutex_);
         PoolFrame* frame = nullptr;
         if (free_.empty()) {
@@ -379,7 +378,7 @@ struct Channel {
 
 struct Result {
     int channels = 0;
-    std::string load;  // load average when the count started
+    std::string load;   // load average when the count started
     std::string error;  // empty: measured
     double window = 0;
     double firstFramesSeconds = 0;  // from the first StartChannel to every channel's first frame
@@ -522,11 +521,13 @@ void RunReference(const Setup& setup, std::vector<std::unique_ptr<Channel>>& cha
         std::vector<uint64_t> sentStart;
         for (auto& c : channels) sentStart.push_back(c->camera->GetStats().framesSent);
         std::vector<double> cpuStart;
-        for (const pid_t pid : pids) cpuStart.push_back(zarnbench::ProcessCpuSeconds(pid).value_or(-1));
+        for (const pid_t pid : pids)
+            cpuStart.push_back(zarnbench::ProcessCpuSeconds(pid).value_or(-1));
         const auto t0 = Clock::now();
         std::this_thread::sleep_for(setup.window);
         std::vector<double> cpuEnd;
-        for (const pid_t pid : pids) cpuEnd.push_back(zarnbench::ProcessCpuSeconds(pid).value_or(-1));
+        for (const pid_t pid : pids)
+            cpuEnd.push_back(zarnbench::ProcessCpuSeconds(pid).value_or(-1));
         r.curlWindow = Seconds(Clock::now() - t0);
         for (size_t i = 0; i < channels.size(); ++i) {
             r.curlFrames += channels[i]->camera->GetStats().framesSent - sentStart[i];
@@ -540,25 +541,26 @@ void RunReference(const Setup& setup, std::vector<std::unique_ptr<Channel>>& cha
             r.curlCpuSeconds += cpuEnd[i] - cpuStart[i];
             const auto status =
                 zarnbench::ReadProcFile("/proc/" + std::to_string(pids[i]) + "/status");
-            rss += static_cast<double>(
-                status ? zarnbench::StatusValue(*status, "VmRSS").value_or(0) : 0);
+            rss += static_cast<double>(status ? zarnbench::StatusValue(*status, "VmRSS").value_or(0)
+                                              : 0);
         }
         r.curlRssKiB = pids.empty() ? 0 : rss / static_cast<double>(pids.size());
-        r.curlCost = zarnbench::CostOf(r.curlCpuSeconds, r.curlFrames, channels.size(),
-                                       r.curlWindow);
+        r.curlCost =
+            zarnbench::CostOf(r.curlCpuSeconds, r.curlFrames, channels.size(), r.curlWindow);
     }
     for (const pid_t pid : pids) {
         rusage usage{};
         EndChild(pid, &usage);
-        r.curlLifeCpuSeconds += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) *
-                                    1e-6;
+        r.curlLifeCpuSeconds +=
+            static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     }
     // The cameras accepted curl's requests, and served it what they served the driver.
     bool same = true;
     for (auto& c : channels) {
         for (const auto& record : c->camera->Requests()) {
-            if (record.Path() == "/cgi-bin/video_post.cgi" && record.status == 200) ++r.curlAccepted;
+            if (record.Path() == "/cgi-bin/video_post.cgi" && record.status == 200)
+                ++r.curlAccepted;
         }
         same = same && SameEncoder(c->camera->LastStreamConfig(), driverEncoder);
     }
@@ -702,12 +704,12 @@ Result RunCount(const Setup& setup, int count) {
 
     if (r.error.empty() && !setup.curl.empty()) {
         RunReference(setup, channels, driverEncoder, r);
-        r.ratioPerStream = zarnbench::Ratio(r.cost.secondsPerStreamHour,
-                                            r.curlError.empty() ? r.curlCost.secondsPerStreamHour
-                                                                : std::nullopt);
-        r.ratioPerFrame = zarnbench::Ratio(r.cost.microsecondsPerFrame,
-                                           r.curlError.empty() ? r.curlCost.microsecondsPerFrame
-                                                               : std::nullopt);
+        r.ratioPerStream =
+            zarnbench::Ratio(r.cost.secondsPerStreamHour,
+                             r.curlError.empty() ? r.curlCost.secondsPerStreamHour : std::nullopt);
+        r.ratioPerFrame =
+            zarnbench::Ratio(r.cost.microsecondsPerFrame,
+                             r.curlError.empty() ? r.curlCost.microsecondsPerFrame : std::nullopt);
     }
     for (auto& c : channels) c->camera->Stop();
     return r;
@@ -750,85 +752,121 @@ std::string Table(const std::vector<Result>& results) {
     lines.push_back(std::string(44 + 13 * results.size() + 22, '-'));
     auto integer = [](uint64_t v) { return std::to_string(v); };
     auto signedInt = [](int64_t v) { return std::to_string(v); };
-    lines.push_back(Row("window (s)", Cells(results, [](const Result& r) { return Fixed(r.window, 1); }), ""));
-    lines.push_back(Row("load average (1, 5, 15 min) at the start",
-                        Cells(results, [](const Result& r) { return r.load.substr(0, r.load.find(' ')); }), "(1 min shown)"));
-    lines.push_back(Row("driver CPU per delivered frame (us)",
-                        Cells(results, [](const Result& r) { return Fixed(r.cost.microsecondsPerFrame, 2); }),
-                        "<= 20"));
-    lines.push_back(Row("driver CPU per stream-hour (CPU s)",
-                        Cells(results, [](const Result& r) { return Fixed(r.cost.secondsPerStreamHour, 2); }), ""));
+    lines.push_back(
+        Row("window (s)", Cells(results, [](const Result& r) { return Fixed(r.window, 1); }), ""));
+    lines.push_back(
+        Row("load average (1, 5, 15 min) at the start",
+            Cells(results, [](const Result& r) { return r.load.substr(0, r.load.find(' ')); }),
+            "(1 min shown)"));
+    lines.push_back(
+        Row("driver CPU per delivered frame (us)",
+            Cells(results, [](const Result& r) { return Fixed(r.cost.microsecondsPerFrame, 2); }),
+            "<= 20"));
+    lines.push_back(Row(
+        "driver CPU per stream-hour (CPU s)",
+        Cells(results, [](const Result& r) { return Fixed(r.cost.secondsPerStreamHour, 2); }), ""));
     lines.push_back(Row("driver CPU, % of one core for all streams",
-                        Cells(results, [](const Result& r) {
-                            return Fixed(r.window > 0 ? r.cpuSeconds / r.window * 100 : 0, 2);
-                        }),
+                        Cells(results,
+                              [](const Result& r) {
+                                  return Fixed(r.window > 0 ? r.cpuSeconds / r.window * 100 : 0, 2);
+                              }),
                         ""));
     lines.push_back(Row("curl CPU per received frame (us)",
-                        Cells(results, [](const Result& r) {
-                            return r.curlRan && r.curlError.empty() ? Fixed(r.curlCost.microsecondsPerFrame, 2) : "-";
-                        }),
+                        Cells(results,
+                              [](const Result& r) {
+                                  return r.curlRan && r.curlError.empty()
+                                             ? Fixed(r.curlCost.microsecondsPerFrame, 2)
+                                             : "-";
+                              }),
                         ""));
     lines.push_back(Row("curl CPU per stream-hour (CPU s)",
-                        Cells(results, [](const Result& r) {
-                            return r.curlRan && r.curlError.empty() ? Fixed(r.curlCost.secondsPerStreamHour, 2) : "-";
-                        }),
+                        Cells(results,
+                              [](const Result& r) {
+                                  return r.curlRan && r.curlError.empty()
+                                             ? Fixed(r.curlCost.secondsPerStreamHour, 2)
+                                             : "-";
+                              }),
                         ""));
     lines.push_back(Row("driver / curl per stream",
-                        Cells(results, [](const Result& r) { return Fixed(r.ratioPerStream, 3); }), "<= 0.5"));
+                        Cells(results, [](const Result& r) { return Fixed(r.ratioPerStream, 3); }),
+                        "<= 0.5"));
     lines.push_back(Row("driver / curl per frame",
-                        Cells(results, [](const Result& r) { return Fixed(r.ratioPerFrame, 3); }), ""));
-    lines.push_back(Row("resident memory per channel (KiB)",
-                        Cells(results, [](const Result& r) {
-                            return Fixed(static_cast<double>(r.with.rssKiB - r.before.rssKiB) / r.channels, 1);
-                        }),
-                        "< 256"));
+                        Cells(results, [](const Result& r) { return Fixed(r.ratioPerFrame, 3); }),
+                        ""));
+    lines.push_back(
+        Row("resident memory per channel (KiB)",
+            Cells(results,
+                  [](const Result& r) {
+                      return Fixed(
+                          static_cast<double>(r.with.rssKiB - r.before.rssKiB) / r.channels, 1);
+                  }),
+            "< 256"));
     lines.push_back(Row("  of it the host's frame pool (KiB)",
-                        Cells(results, [](const Result& r) { return Fixed(r.hostFrameKiB, 1); }), ""));
+                        Cells(results, [](const Result& r) { return Fixed(r.hostFrameKiB, 1); }),
+                        ""));
     lines.push_back(Row("resident memory before / with (MiB)",
-                        Cells(results, [](const Result& r) {
-                            return Fixed(r.before.rssKiB / 1024.0, 1) + "/" + Fixed(r.with.rssKiB / 1024.0, 1);
-                        }),
+                        Cells(results,
+                              [](const Result& r) {
+                                  return Fixed(r.before.rssKiB / 1024.0, 1) + "/" +
+                                         Fixed(r.with.rssKiB / 1024.0, 1);
+                              }),
                         ""));
     lines.push_back(Row("threads of the process (before -> with)",
-                        Cells(results, [](const Result& r) {
-                            return std::to_string(r.before.threads) + "->" + std::to_string(r.with.threads);
-                        }),
+                        Cells(results,
+                              [](const Result& r) {
+                                  return std::to_string(r.before.threads) + "->" +
+                                         std::to_string(r.with.threads);
+                              }),
                         ""));
-    lines.push_back(Row("threads per channel",
-                        Cells(results, [](const Result& r) {
-                            return Fixed(static_cast<double>(r.with.threads - r.before.threads) / r.channels, 2);
-                        }),
-                        "1"));
+    lines.push_back(
+        Row("threads per channel",
+            Cells(results,
+                  [](const Result& r) {
+                      return Fixed(
+                          static_cast<double>(r.with.threads - r.before.threads) / r.channels, 2);
+                  }),
+            "1"));
     lines.push_back(Row("frames delivered in the window",
                         Cells(results, [&](const Result& r) { return integer(r.delivered); }), ""));
     lines.push_back(Row("frames the cameras sent in the window",
                         Cells(results, [&](const Result& r) { return integer(r.sent); }), ""));
     lines.push_back(Row("frames lost (sent - delivered)",
-                        Cells(results, [&](const Result& r) { return signedInt(r.lost.total); }), "0"));
+                        Cells(results, [&](const Result& r) { return signedInt(r.lost.total); }),
+                        "0"));
     lines.push_back(Row("  per channel, fewest .. most",
-                        Cells(results, [&](const Result& r) {
-                            return signedInt(r.lost.fewest) + ".." + signedInt(r.lost.most);
-                        }),
+                        Cells(results,
+                              [&](const Result& r) {
+                                  return signedInt(r.lost.fewest) + ".." + signedInt(r.lost.most);
+                              }),
                         ""));
     lines.push_back(Row("signal-loss notices in the window",
-                        Cells(results, [&](const Result& r) { return integer(r.signalLosses); }), "0"));
+                        Cells(results, [&](const Result& r) { return integer(r.signalLosses); }),
+                        "0"));
     lines.push_back(Row("delivered kbit/s per stream",
-                        Cells(results, [](const Result& r) { return Fixed(r.kbitPerStream, 0); }), ""));
-    lines.push_back(Row("first frame of every channel after (s)",
-                        Cells(results, [](const Result& r) { return Fixed(r.firstFramesSeconds, 2); }), ""));
+                        Cells(results, [](const Result& r) { return Fixed(r.kbitPerStream, 0); }),
+                        ""));
+    lines.push_back(
+        Row("first frame of every channel after (s)",
+            Cells(results, [](const Result& r) { return Fixed(r.firstFramesSeconds, 2); }), ""));
     lines.push_back(Row("slowest StopChannel, streaming (ms)",
-                        Cells(results, [](const Result& r) { return Fixed(r.slowestStopMs, 2); }), "< 100"));
+                        Cells(results, [](const Result& r) { return Fixed(r.slowestStopMs, 2); }),
+                        "< 100"));
     lines.push_back(Row("slowest Close after the stop (ms)",
-                        Cells(results, [](const Result& r) { return Fixed(r.slowestCloseMs, 2); }), ""));
+                        Cells(results, [](const Result& r) { return Fixed(r.slowestCloseMs, 2); }),
+                        ""));
     lines.push_back(Row("curl resident memory per process (KiB)",
-                        Cells(results, [](const Result& r) {
-                            return r.curlRan && r.curlError.empty() ? Fixed(r.curlRssKiB, 0) : "-";
-                        }),
+                        Cells(results,
+                              [](const Result& r) {
+                                  return r.curlRan && r.curlError.empty() ? Fixed(r.curlRssKiB, 0)
+                                                                          : "-";
+                              }),
                         ""));
     lines.push_back(Row("curl CPU over the whole life, per stream (s)",
-                        Cells(results, [](const Result& r) {
-                            return r.curlRan ? Fixed(r.curlLifeCpuSeconds / r.channels, 3) : "-";
-                        }),
+                        Cells(results,
+                              [](const Result& r) {
+                                  return r.curlRan ? Fixed(r.curlLifeCpuSeconds / r.channels, 3)
+                                                   : "-";
+                              }),
                         ""));
     std::string text;
     for (const auto& line : lines) text += line + "\n";
@@ -840,7 +878,8 @@ std::string Verdicts(const std::vector<Result>& results) {
     const Result* judged = nullptr;
     for (const Result& r : results) {
         if (!r.error.empty()) continue;
-        if (judged == nullptr || r.channels == 64 || (judged->channels != 64 && r.channels > judged->channels)) {
+        if (judged == nullptr || r.channels == 64 ||
+            (judged->channels != 64 && r.channels > judged->channels)) {
             judged = &r;
         }
     }
@@ -848,7 +887,11 @@ std::string Verdicts(const std::vector<Result>& results) {
     const Result& r = *judged;
     std::string text = "goals, judged on " + std::to_string(r.channels) + " channels:\n";
     auto verdict = [&](const std::string& what, std::optional<bool> met) {
-        text += "  " + std::string(!met ? "n/a   " : *met ? "met   " : "MISSED") + "  " + what + "\n";
+        text += "  " +
+                std::string(!met   ? "n/a   "
+                            : *met ? "met   "
+                                   : "MISSED") +
+                "  " + what + "\n";
     };
     const auto perFrame = r.cost.microsecondsPerFrame;
     verdict("driver CPU per delivered frame <= 20 us (" + Fixed(perFrame, 2) + ")",
@@ -864,8 +907,8 @@ std::string Verdicts(const std::vector<Result>& results) {
     // A reading pairs a camera's count with its channel's, so each channel may be off by the one
     // frame in flight at either end of the window; a lost frame shows as more than that.
     verdict("no frame lost: every channel within one frame of its camera, no signal loss (" +
-                std::to_string(r.lost.fewest) + ".." + std::to_string(r.lost.most) + " per channel, " +
-                std::to_string(r.signalLosses) + " signal losses)",
+                std::to_string(r.lost.fewest) + ".." + std::to_string(r.lost.most) +
+                " per channel, " + std::to_string(r.signalLosses) + " signal losses)",
             r.lost.most <= 1 && r.signalLosses == 0);
     verdict("StopChannel < 100 ms while streaming (" + Fixed(r.slowestStopMs, 2) + ")",
             r.slowestStopMs < 100);
@@ -915,8 +958,10 @@ int main(int argc, char** argv) {
     const auto channelCounts = zarnbench::ParseCounts(counts, kMostChannels);
     const double windowSeconds = std::atof(seconds.c_str());
     if (!channelCounts || !(windowSeconds >= 1 && windowSeconds <= 3600)) {
-        std::fprintf(stderr, "many_bench: channel counts are 1..%d separated by commas, the window "
-                     "1..3600 s\n", kMostChannels);
+        std::fprintf(stderr,
+                     "many_bench: channel counts are 1..%d separated by commas, the window "
+                     "1..3600 s\n",
+                     kMostChannels);
         return Usage();
     }
 
@@ -926,7 +971,8 @@ int main(int argc, char** argv) {
     if (reference) {
         setup.curl = FindProgram(curl);
         if (setup.curl.empty()) {
-            std::fprintf(stderr, "many_bench: no curl (%s); the reference is left out\n", curl.c_str());
+            std::fprintf(stderr, "many_bench: no curl (%s); the reference is left out\n",
+                         curl.c_str());
         }
     }
     std::vector<std::unique_ptr<CameraServer>> servers;
@@ -970,8 +1016,25 @@ int main(int argc, char** argv) {
     std::printf("%s", head.c_str());
     std::fflush(stdout);
 
-    std::vector<Result> results;
+    // The first channel of a process pays for what is set up once (the HTTP library, the C
+    // library's heap for a new thread, code and data pages touched for the first time): a warm-up
+    // channel carries that, so that every count measures only what each further channel costs.
     std::string details;
+    {
+        Setup warmUp = setup;
+        warmUp.window = 1s;
+        warmUp.curl.clear();
+        const Result w = RunCount(warmUp, 1);
+        char line[256];
+        std::snprintf(line, sizeof(line),
+                      "  warm-up: 1 channel for 1 s, %s; one-time resident memory of the first "
+                      "channel %ld KiB\n",
+                      w.error.empty() ? "measured" : ("failed: " + w.error).c_str(),
+                      w.with.rssKiB - w.before.rssKiB);
+        std::printf("%s", line);
+        details += line;
+    }
+    std::vector<Result> results;
     for (const int count : *channelCounts) {
         std::printf("  %d channels ...\n", count);
         std::fflush(stdout);
@@ -980,9 +1043,10 @@ int main(int argc, char** argv) {
         std::snprintf(line, sizeof(line),
                       "  %d channels: load %s; driver stream request %s; encoder %s; driver CPU "
                       "%.3f s for %llu frames in %.2f s; log failures %llu%s\n",
-                      count, r.load.c_str(), r.streamRequest.empty() ? "none" : r.streamRequest.c_str(),
-                      r.encoder.c_str(), r.cpuSeconds, static_cast<unsigned long long>(r.delivered),
-                      r.window, static_cast<unsigned long long>(r.logFailures),
+                      count, r.load.c_str(),
+                      r.streamRequest.empty() ? "none" : r.streamRequest.c_str(), r.encoder.c_str(),
+                      r.cpuSeconds, static_cast<unsigned long long>(r.delivered), r.window,
+                      static_cast<unsigned long long>(r.logFailures),
                       r.secrets > 0 ? "; THE PASSWORD APPEARED IN THE LOG" : "");
         std::string detail = line;
         if (!r.error.empty()) detail += "    failed: " + r.error + "\n";

@@ -55,9 +55,9 @@ struct ChannelCounts {
     uint64_t delivered = 0;
 };
 struct LossFigures {
-    int64_t total = 0;    // sum over the channels
-    int64_t fewest = 0;   // smallest per-channel value
-    int64_t most = 0;     // largest per-channel value
+    int64_t total = 0;   // sum over the channels
+    int64_t fewest = 0;  // smallest per-channel value
+    int64_t most = 0;    // largest per-channel value
 };
 LossFigures FramesLost(const std::vector<ChannelCounts>& start,
                        const std::vector<ChannelCounts>& end);

@@ -1,11 +1,11 @@
 // The many-camera benchmark's reading of the kernel's process files and its arithmetic: a wrong
 // field or a wrong divisor would make every figure of its table wrong without any visible sign.
+#include "many_bench_stats.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
-
-#include "many_bench_stats.h"
 
 namespace {
 
