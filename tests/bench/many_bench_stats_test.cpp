@@ -3,9 +3,15 @@
 #include "many_bench_stats.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -42,6 +48,58 @@ TEST(ManyBenchProcFiles, OwnProcessCpuGrowsWithWork) {
     ASSERT_TRUE(after.has_value());
     EXPECT_GT(*after, *before);
     EXPECT_EQ(zarnbench::ProcessCpuSeconds(-5), std::nullopt);
+}
+
+double CpuClock(clockid_t clock) {
+    timespec ts{};
+    ::clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void Spin(clockid_t clock, double seconds) {
+    const double until = CpuClock(clock) + seconds;
+    while (CpuClock(clock) < until) {
+    }
+}
+
+// The reference's curl processes are read from outside: the CPU of another process, all of its
+// living threads summed, must agree with what that process measures of itself.
+TEST(ManyBenchProcFiles, AnotherProcessCpuCountsEveryLivingThread) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(out[0]);
+        std::atomic<bool> spun{false};
+        std::thread helper([&] {
+            Spin(CLOCK_THREAD_CPUTIME_ID, 0.06);
+            spun = true;
+            for (int i = 0; i < 1000; ++i) ::usleep(10000);  // stays alive until killed
+        });
+        helper.detach();
+        Spin(CLOCK_THREAD_CPUTIME_ID, 0.06);
+        for (int i = 0; i < 1000 && !spun; ++i) ::usleep(1000);
+        const double own = CpuClock(CLOCK_PROCESS_CPUTIME_ID);
+        if (::write(out[1], &own, sizeof(own)) != sizeof(own)) ::_exit(1);
+        for (int i = 0; i < 1000; ++i) ::usleep(10000);
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    double own = -1;
+    pollfd pfd{out[0], POLLIN, 0};
+    const bool ready =
+        ::poll(&pfd, 1, 20000) == 1 && ::read(out[0], &own, sizeof(own)) == sizeof(own);
+    const auto seen = ready ? zarnbench::ProcessCpuSeconds(static_cast<int>(child)) : std::nullopt;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(out[0]);
+    ASSERT_TRUE(ready);
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_GE(own, 0.12);
+    // Read a moment after the child's own reading: as much, and not much more (it only sleeps).
+    EXPECT_GE(*seen, own - 0.002);
+    EXPECT_LT(*seen, own + 0.02);
 }
 
 TEST(ManyBenchFigures, CostPerFrameAndPerStreamHour) {
