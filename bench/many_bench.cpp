@@ -23,7 +23,6 @@
 // default 10), --report FILE, --zarncam PATH, --curl PATH (default: curl on PATH), --no-curl.
 // Exit status 0 when every count ran (the goals are reported, not enforced), 1 when a count could
 // not be measured, 2 on a bad command line or when the cameras cannot be started.
-#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
