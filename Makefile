@@ -6,7 +6,9 @@
 #                  host against the built-in camera simulator
 #   make package   build, then the Debian package (build/*.deb) and, when make windows has built
 #                  both DLLs, the Windows .zip (build/*-windows.zip)
-#   make bench     build the benchmarks into build/ and run them (about half a minute)
+#   make bench     build the benchmarks into build/ and run them (about two minutes): the parser and
+#                  live-stream benchmarks, then many_bench (MANY_CHANNELS channel counts, a
+#                  MANY_SECONDS window each, beside curl; the table also goes to build/many-bench.txt)
 #   make windows   build ZarnHDIPCapture.dll for 32-bit (build-win32/) and 64-bit (build-win64/)
 #                  Windows with MinGW-w64, check the slot layout and the DLLs' export and import tables
 #   make windows-test  the Windows suites (64-bit) under Wine, against a native camera simulator
@@ -18,6 +20,9 @@ THREADED_SUITES ?= thread|platform|channel|driver|ptz|preset|properties|e2e|host
 # Minimum time per micro-benchmark (seconds); the live-stream benchmark always runs one 3 s window.
 BENCH_MIN_TIME ?= 0.5
 BENCH_FLAGS ?=
+# The many-camera run: channel counts (comma-separated) and the measured window of each (seconds).
+MANY_CHANNELS ?= 1,16,64
+MANY_SECONDS ?= 10
 
 .PHONY: all deps build test sanitize sanitize-address sanitize-thread demo package bench deps-windows windows windows-test clean
 
@@ -59,9 +64,10 @@ package: build
 
 bench: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS) --target parser_bench stream_bench
+	cmake --build build -j $(JOBS) --target parser_bench stream_bench many_bench
 	./build/bench/parser_bench --benchmark_min_time=$(BENCH_MIN_TIME) $(BENCH_FLAGS)
 	./build/bench/stream_bench $(BENCH_FLAGS)
+	./build/bench/many_bench --channels $(MANY_CHANNELS) --seconds $(MANY_SECONDS) --report build/many-bench.txt
 
 deps-windows:
 	./scripts/install-deps.sh windows

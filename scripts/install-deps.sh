@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libx264-dev libcpp-httplib-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libpng-dev libcli11-dev nlohmann-json3-dev
-  ffmpeg libssl-dev dpkg-dev file
+  ffmpeg libssl-dev dpkg-dev file curl
 )
 if [ "${1:-}" = "windows" ]; then
   packages=(cmake ninja-build make python3 googletest nlohmann-json3-dev
