@@ -758,9 +758,9 @@ std::string Table(const std::vector<Result>& results) {
     lines.push_back(
         Row("window (s)", Cells(results, [](const Result& r) { return Fixed(r.window, 1); }), ""));
     lines.push_back(
-        Row("load average (1, 5, 15 min) at the start",
+        Row("load average (1 min) at the start",
             Cells(results, [](const Result& r) { return r.load.substr(0, r.load.find(' ')); }),
-            "(1 min shown)"));
+            ""));
     lines.push_back(
         Row("driver CPU per delivered frame (us)",
             Cells(results, [](const Result& r) { return Fixed(r.cost.microsecondsPerFrame, 2); }),
