@@ -338,6 +338,10 @@ void CH264MediaParser::DeliverFrame() {
     if (call) allocator->ReleaseFrame(frame);
 }
 
+uint64_t CH264MediaParser::NextDueMs() const {
+    return framePeriodMs_ != 0 && haveSchedule_ ? scheduledMs_ + framePeriodMs_ : 0;
+}
+
 void CH264MediaParser::Pace() {
     if (framePeriodMs_ == 0) {
         // No pacing: no clock reading either; a later period starts its own schedule.

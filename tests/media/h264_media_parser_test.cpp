@@ -443,6 +443,39 @@ TEST_F(H264ParserTest, PacingWaitsOutTheFramePeriodOnAMonotonicClock) {
     EXPECT_EQ(sink_.FrameCount(), 5u);
 }
 
+TEST_F(H264ParserTest, NextDueIsOnePeriodAfterTheLastFrameWasDue) {
+    // Nothing is due before the first delivery, and nothing ever without pacing.
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+    FeedKeyFrame();
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(sink_.FrameCount(), 1u);
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+
+    parser_.SetStreamParams(40, 50, 704, 576);
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+    const uint64_t first = clock_.now;
+    Feed(Start(kP, SliceBody(true)));  // starts the schedule
+    EXPECT_EQ(parser_.NextDueMs(), first + 40);
+    clock_.now += 10;
+    Feed(Start(kP, SliceBody(true)));  // waits 30 ms: due at first + 40
+    EXPECT_EQ(clock_.now, first + 40);
+    EXPECT_EQ(parser_.NextDueMs(), first + 80);
+    // A late frame keeps the schedule; one a whole period late starts a new one.
+    clock_.now = first + 95;
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(parser_.NextDueMs(), first + 120);
+    clock_.now = first + 300;
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(parser_.NextDueMs(), first + 340);
+    // The next frame is never delivered before that time.
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(clock_.now, first + 340);
+    EXPECT_EQ(sink_.FrameCount(), 6u);
+
+    parser_.SetStreamParams(0, 50, 704, 576);
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+}
+
 // A clock whose waits end late, as real sleeps do.
 class LateWakingClock final : public talvane::IPacingClock {
 public:
