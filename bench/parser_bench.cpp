@@ -200,8 +200,8 @@ void BM_LibavcodecParse(benchmark::State& state) {
     };
     std::vector<Span> spans;
     for (const auto& payload : stream.payloads) {
-        const bool startsNal = payload.size() >= 3 && payload[0] == 0 && payload[1] == 0 &&
-                               payload[2] == 0;
+        const bool startsNal =
+            payload.size() >= 3 && payload[0] == 0 && payload[1] == 0 && payload[2] == 0;
         const size_t skip = startsNal ? 0 : 1;
         if (payload.size() > skip) {
             spans.push_back({payload.data() + skip, static_cast<int>(payload.size() - skip)});
@@ -288,7 +288,8 @@ void BM_PartReader(benchmark::State& state) {
             }
             ++parts;
             payloadBytes += payload.size();
-            benchmark::DoNotOptimize(payload.data());  // the buffer serves every part, as in the channel
+            // The buffer serves every part, as in the channel.
+            benchmark::DoNotOptimize(payload.data());
         }
     }
     state.SetBytesProcessed(static_cast<int64_t>(source.Delivered()));

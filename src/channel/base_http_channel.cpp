@@ -136,7 +136,9 @@ void CBaseHttpChannel::WaitForNextDue() {
     // as soon as it arrives otherwise, as before. A stop ends the wait.
     const uint64_t due = parser_ ? parser_->NextDueMs() : 0;
     const uint64_t now = pacingClock_.NowMs();
-    if (due > now) pacingClock_.Wait(static_cast<uint32_t>(std::min<uint64_t>(due - now, kMaxReadPauseMs)));
+    if (due > now) {
+        pacingClock_.Wait(static_cast<uint32_t>(std::min<uint64_t>(due - now, kMaxReadPauseMs)));
+    }
 }
 
 bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {

@@ -32,14 +32,16 @@ const uint8_t* FindTag(const uint8_t* begin, const uint8_t* end, bool* found) {
     }
     // Fewer than a tag's bytes are left: keep them from their first possible tag start on.
     *found = false;
-    const void* first = p < end ? std::memchr(p, kLengthTag[0], static_cast<size_t>(end - p))
-                                : nullptr;
+    const void* first =
+        p < end ? std::memchr(p, kLengthTag[0], static_cast<size_t>(end - p)) : nullptr;
     return first != nullptr ? static_cast<const uint8_t*>(first) : end;
 }
 }  // namespace
 
 CPartReader::CPartReader(IByteSource& source, CancelCheck cancelled)
-    : source_(source), cancelled_(std::move(cancelled)), buffer_(kReadAheadBytes + kLengthTagSize) {}
+    : source_(source),
+      cancelled_(std::move(cancelled)),
+      buffer_(kReadAheadBytes + kLengthTagSize) {}
 
 bool CPartReader::Fill(bool checkCancel) {
     if (checkCancel && cancelled_ && cancelled_()) return false;

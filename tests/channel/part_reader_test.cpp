@@ -218,8 +218,8 @@ TEST(PartReaderTest, PayloadBufferIsReusedAndHoldsExactlyEachPayload) {
         EXPECT_EQ(payload.data(), firstData) << i;  // no new buffer for a shorter payload
         got.emplace_back(payload.begin(), payload.end());
     }
-    EXPECT_EQ(got, (std::vector<std::string>{std::string(3000, 'x'), "short",
-                                             std::string(40, 'y')}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{std::string(3000, 'x'), "short", std::string(40, 'y')}));
     // A payload cut short leaves nothing behind.
     SegmentedSource cut(Part("0123456789").substr(0, 20), {});
     CPartReader cutReader(cut, nullptr);
@@ -234,10 +234,12 @@ TEST(PartReaderTest, CancelIsPolledPerReadNotPerByte) {
     for (int i = 0; i < 200; ++i) stream += Part("payload", "Content-Type: video/h264\r\n");
     SegmentedSource source(stream, {});
     int polls = 0;
-    EXPECT_EQ(ReadAll(source, [&] {
-                  ++polls;
-                  return false;
-              }).size(),
+    EXPECT_EQ(ReadAll(source,
+                      [&] {
+                          ++polls;
+                          return false;
+                      })
+                  .size(),
               200u);
     EXPECT_LE(static_cast<size_t>(polls), source.reads);
     // A stop during a payload ends it at the next read.
