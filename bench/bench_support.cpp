@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "h264_live_encoder.h"
 #include "stream_packetizer.h"
@@ -61,18 +62,17 @@ std::vector<uint8_t> FrameParts(const EncodedStream& stream, bool garbage) {
     return out;
 }
 
-size_t LoopingByteSource::ReadChunk(std::vector<uint8_t>& out, size_t n) {
-    out.clear();
+size_t LoopingByteSource::Read(uint8_t* into, size_t max) {
     if (bytes_.empty()) return 0;
-    out.reserve(n);
-    while (out.size() < n) {
-        const size_t take = std::min(n - out.size(), bytes_.size() - offset_);
-        out.insert(out.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset_),
-                   bytes_.begin() + static_cast<std::ptrdiff_t>(offset_ + take));
+    size_t done = 0;
+    while (done < max) {
+        const size_t take = std::min(max - done, bytes_.size() - offset_);
+        std::memcpy(into + done, bytes_.data() + offset_, take);
+        done += take;
         offset_ = (offset_ + take) % bytes_.size();
     }
-    delivered_ += n;
-    return n;
+    delivered_ += max;
+    return max;
 }
 
 talvane::IHostFrame* PooledFrameAllocator::AllocateFrame(uint32_t fourcc, uint32_t capacity,

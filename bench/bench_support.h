@@ -43,11 +43,11 @@ std::string StreamGarbage();
 std::vector<uint8_t> FrameParts(const EncodedStream& stream, bool garbage);
 
 // An endless byte source over `bytes` (which must be whole parts): reads wrap around to the start,
-// and every read returns all `n` bytes asked for, like the HTTP client once enough has arrived.
+// and every read returns all `max` bytes asked for, like the HTTP client once enough has arrived.
 class LoopingByteSource final : public talvane::IByteSource {
 public:
     explicit LoopingByteSource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override;
+    size_t Read(uint8_t* into, size_t max) override;
     uint64_t Delivered() const { return delivered_; }
 
 private:

@@ -8,7 +8,7 @@
 //
 // Checked: no announced length above the limit, no length together with an ended source, every
 // payload read is exactly the announced number of bytes and exactly the bytes that followed its
-// header, and the reader ends.
+// header (the reader may hold a few bytes read ahead), and the reader ends.
 #include <cstring>
 
 #include "channel/part_reader.h"
@@ -23,15 +23,14 @@ public:
     FuzzByteSource(const uint8_t* data, size_t size, uint8_t pattern)
         : data_(data), size_(size), step_(pattern & 0x0F), random_(pattern | 1u) {}
 
-    size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override {
-        out.clear();
+    size_t Read(uint8_t* into, size_t n) override {
         if (position_ >= size_ || n == 0) return 0;
         size_t give = std::min(n, size_ - position_);
         if (step_ != 0) {
             random_ = random_ * 1103515245u + 12345u;
             give = std::min<size_t>(give, 1 + (random_ >> 16) % (23u * step_));
         }
-        out.assign(data_ + position_, data_ + position_ + give);
+        std::memcpy(into, data_ + position_, give);
         position_ += give;
         return give;
     }
@@ -81,9 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ZARN_FUZZ_CHECK(!header.ended);
             if (!reader.ReadPayload(header.length, payload)) break;
             ZARN_FUZZ_CHECK(payload.size() == header.length);
-            ZARN_FUZZ_CHECK(source.Position() >= header.length);
-            ZARN_FUZZ_CHECK(std::memcmp(payload.data(),
-                                        source.Data() + source.Position() - header.length,
+            // The payload ends where the bytes the reader read ahead and still holds begin.
+            ZARN_FUZZ_CHECK(source.Position() >= reader.Buffered());
+            const size_t end = source.Position() - reader.Buffered();
+            ZARN_FUZZ_CHECK(end >= header.length);
+            ZARN_FUZZ_CHECK(std::memcmp(payload.data(), source.Data() + end - header.length,
                                         header.length) == 0);
         }
         if (header.ended) break;

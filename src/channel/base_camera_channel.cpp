@@ -165,19 +165,12 @@ void CBaseCameraChannel::SetCameraState(bool online) {
 }
 
 void CBaseCameraChannel::TouchFrameTime() {
-    const uint64_t now = platform::MonotonicMs();
-    CLockGuard guard(timeLock_);
-    lastFrameMs_ = now;
-    haveFrameTime_ = true;
+    lastFrameMs_.store(platform::MonotonicMs());
 }
 
 uint32_t CBaseCameraChannel::MillisecondsSinceLastFrame() {
-    uint64_t last = 0;
-    {
-        CLockGuard guard(timeLock_);
-        if (!haveFrameTime_) return std::numeric_limits<uint32_t>::max();
-        last = lastFrameMs_;
-    }
+    const uint64_t last = lastFrameMs_.load();
+    if (last == kNoFrameTime) return std::numeric_limits<uint32_t>::max();
     const uint64_t now = platform::MonotonicMs();
     const uint64_t elapsed = now > last ? now - last : 0;
     return elapsed > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()

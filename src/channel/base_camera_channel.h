@@ -104,9 +104,10 @@ private:
     std::atomic<uint32_t> camera_{0};
     CRecursiveLock stateLock_;
     int32_t state_ = kChannelStopped;
-    CRecursiveLock timeLock_;
-    uint64_t lastFrameMs_ = 0;
-    bool haveFrameTime_ = false;
+    // Monotonic time the host last took a frame; kNoFrameTime before the first. Read on every part
+    // and written on every frame, so an atomic word rather than a lock.
+    static constexpr uint64_t kNoFrameTime = ~uint64_t{0};
+    std::atomic<uint64_t> lastFrameMs_{kNoFrameTime};
     const uint32_t index_;
     IDriver* const driver_;
     IChannelSink* const sink_;

@@ -1,5 +1,6 @@
 #include "channel/base_http_channel.h"
 
+#include <algorithm>
 #include <new>
 
 #include "channel/part_reader.h"
@@ -13,9 +14,7 @@ namespace {
 class SenderByteSource final : public IByteSource {
 public:
     explicit SenderByteSource(Web::CHttpSender& sender) : sender_(sender) {}
-    size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override {
-        return sender_.ReadChunk(out, n);
-    }
+    size_t Read(uint8_t* into, size_t max) override { return sender_.ReadAvailable(into, max); }
 
 private:
     Web::CHttpSender& sender_;
@@ -107,11 +106,18 @@ bool CBaseHttpChannel::ReadLoop() {
         CPartReader::Header header = reader.ReadHeader();
         if (header.length > 0) {
             if (reader.ReadPayload(header.length, payload)) {
-                if (parser_) parser_->Parse(payload);
+                if (parser_) {
+                    parser_->Parse(payload);
+                    if (delivered_) {
+                        delivered_ = false;
+                        WaitForNextDue();
+                    }
+                }
             } else {
                 header.ended = true;  // cut short: the response is gone
             }
-            payload = {};
+            // The payload buffer serves every part; one that a huge part grew is let go.
+            if (payload.capacity() > kKeptPayloadCapacity) payload = {};
         }
         stop = StopRequested();
         if (header.ended) break;
@@ -120,6 +126,19 @@ bool CBaseHttpChannel::ReadLoop() {
         timedOut = NoDataTimedOut();
     }
     return stop;
+}
+
+void CBaseHttpChannel::WaitForNextDue() {
+    // The next frame cannot go to the host before its time on the parser's schedule, so the
+    // stream is not read before then either: what the camera sends meanwhile waits in the socket
+    // and is read in one go, instead of one wake-up for every piece that arrives. The frame is
+    // complete only once the next picture begins, so it goes at once if that has arrived, and
+    // as soon as it arrives otherwise, as before. A stop ends the wait.
+    const uint64_t due = parser_ ? parser_->NextDueMs() : 0;
+    const uint64_t now = pacingClock_.NowMs();
+    if (due > now) {
+        pacingClock_.Wait(static_cast<uint32_t>(std::min<uint64_t>(due - now, kMaxReadPauseMs)));
+    }
 }
 
 bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {
@@ -131,6 +150,7 @@ bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {
         if (!call || !sink->OnFrame(frame)) return false;
     }
     frameSinceConnect_.store(true);
+    delivered_ = true;
     TouchFrameTime();
     SetCameraState(true);
     return true;

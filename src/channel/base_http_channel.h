@@ -26,6 +26,10 @@ class CBaseHttpChannel : public CBaseCameraChannel, public IMediaReceiver {
 public:
     static constexpr uint32_t kReconnectDelayMs = 500;
     static constexpr uint32_t kLostReconnectDelayMs = 5000;
+    // Capacity of the payload buffer kept from one part to the next.
+    static constexpr size_t kKeptPayloadCapacity = 1u << 20;
+    // Longest pause of the stream reads between two deliveries.
+    static constexpr uint32_t kMaxReadPauseMs = 1000;
 
     // `sourceName` is given to the host's allocator with every frame.
     CBaseHttpChannel(uint32_t index, IDriver* driver, IChannelSink* sink,
@@ -57,6 +61,8 @@ protected:
     const DEVICE_INFO& Device() const { return device_; }
     // True when no frame was taken for longer than the no-data time-out.
     bool NoDataTimedOut();
+    // After a delivery: waits (interrupted by a stop) until the parser's next frame is due.
+    void WaitForNextDue();
 
 private:
     DEVICE_INFO device_;
@@ -66,6 +72,7 @@ private:
     std::atomic<uint32_t> reconnectDelayMs_{kReconnectDelayMs};
     std::atomic<uint32_t> lostReconnectDelayMs_{kLostReconnectDelayMs};
     std::atomic<bool> frameSinceConnect_{false};  // the host took a frame on this connection
+    bool delivered_ = false;  // the host took a frame since the read loop last looked (worker only)
 };
 
 }  // namespace talvane

@@ -93,6 +93,10 @@ public:
     // Reads exactly `n` bytes unless the response ends or the receive time-out passes first; then
     // the bytes that did arrive (fewer than n). 0 with `out` empty after an abort.
     size_t ReadChunk(std::vector<uint8_t>& out, size_t n);
+    // Waits until at least one body byte has arrived (or the response ends, the receive time-out
+    // passes or the sender is aborted), then copies what has arrived, up to `max` bytes, to
+    // `into`. Returns how many; 0 once the response has ended, after a time-out and after an abort.
+    size_t ReadAvailable(uint8_t* into, size_t max);
     // Status of the last response received by this sender; 0 while none ever was.
     uint32_t GetStatusCode() const;
     // Closes the current request, if any. A response read to its end leaves the connection open

@@ -20,6 +20,7 @@ public:
     virtual size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
                             bool failWhenOver) = 0;
     virtual size_t ReadChunk(std::vector<uint8_t>& out, size_t n) = 0;
+    virtual size_t ReadAvailable(uint8_t* into, size_t max) = 0;
     virtual void Close() = 0;
     virtual void Abort() = 0;
     virtual void ResetAbort() = 0;

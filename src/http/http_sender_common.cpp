@@ -89,6 +89,10 @@ size_t CHttpSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     return impl_->ReadChunk(out, n);
 }
 
+size_t CHttpSender::ReadAvailable(uint8_t* into, size_t max) {
+    return impl_->ReadAvailable(into, max);
+}
+
 uint32_t CHttpSender::GetStatusCode() const {
     return impl_->Status();
 }

@@ -26,7 +26,9 @@ using Clock = std::chrono::steady_clock;
 using detail::kMaxHeaderBytes;  // all header lines seen during one send
 
 constexpr size_t kMinBuffer = 64 * 1024;     // body bytes kept before the transfer pauses
-constexpr long kCurlBufferSize = 16 * 1024;  // largest piece one write callback delivers
+// Largest piece one network read and one write callback deliver: a whole picture of a stream
+// usually comes in one read.
+constexpr long kCurlBufferSize = 64 * 1024;
 constexpr int kMaxPollSliceMs = 1000;        // curl_multi_poll slice; wake-ups end it earlier
 
 bool GlobalInit() {
@@ -113,6 +115,7 @@ public:
     size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
                     bool failWhenOver) override;
     size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override;
+    size_t ReadAvailable(uint8_t* into, size_t max) override;
     void Close() override;
 
     void Abort() override {
@@ -222,11 +225,14 @@ size_t CurlSender::OnBody(const char* data, size_t size) {
         paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (head_ > 0) {
+    if (head_ > 0 && buffer_.size() + size > buffer_.capacity()) {
+        // Move the unread rest to the front only when the new bytes would not fit behind it.
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(head_));
         head_ = 0;
     }
-    buffer_.insert(buffer_.end(), data, data + size);
+    // Appended as bytes (a plain memcpy), not converted from char one element at a time.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+    buffer_.insert(buffer_.end(), bytes, bytes + size);
     bodyBytes_ += size;
     ++progress_;
     return size;
@@ -503,6 +509,19 @@ size_t CurlSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     out.reserve(std::min(n, Buffered()));
     Take(out, n);
     return out.size();
+}
+
+size_t CurlSender::ReadAvailable(uint8_t* into, size_t max) {
+    if (!attached_ || max == 0) return 0;
+    if (Pump([&] { return Buffered() > 0; }) != PumpResult::kReady) return 0;
+    const size_t n = std::min(max, Buffered());
+    std::memcpy(into, buffer_.data() + head_, n);
+    head_ += n;
+    if (head_ == buffer_.size()) {
+        buffer_.clear();
+        head_ = 0;
+    }
+    return n;
 }
 
 std::unique_ptr<CHttpSender::Impl> MakeHttpSenderBackend(const talvane::DEVICE_INFO& device) {

@@ -199,6 +199,7 @@ public:
     size_t ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLong,
                     bool failWhenOver) override;
     size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override;
+    size_t ReadAvailable(uint8_t* into, size_t max) override;
     void Close() override;
     void Abort() override;
     void ResetAbort() override { aborted_.store(false); }
@@ -602,6 +603,14 @@ size_t WinHttpSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {
     }
     out.resize(have);
     return have;
+}
+
+size_t WinHttpSender::ReadAvailable(uint8_t* into, size_t max) {
+    if (max == 0) return 0;
+    // One read takes what has arrived, waiting for the first byte when nothing has.
+    DWORD got = 0;
+    if (ReadSome(into, std::min(max, kMaxReadPiece), &got) != ReadResult::kOk) return 0;
+    return std::min<size_t>(got, max);
 }
 
 std::unique_ptr<CHttpSender::Impl> MakeHttpSenderBackend(const talvane::DEVICE_INFO& device) {

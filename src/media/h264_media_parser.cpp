@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace talvane {
 
@@ -99,7 +100,8 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
                 resync_ = true;
                 return;
             }
-            Append(pending_, payload, 1);
+            // A slice's bytes go straight into the frame, everything else waits in pending.
+            Append(pendingIsSlice_ ? frame_ : pending_, payload, 1);
         } else if (n <= kNalHeaderOffset || payload[3] != 0 || payload[4] != 1) {
             // A start of a NAL unit without its header byte, or three zero bytes that do not go on
             // as a start code (kept from byte 2 on, the unit would have none): damage.
@@ -113,12 +115,16 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
                 case kNalSlice:
                     CheckSliceStart(payload);
                     // A non-key picture needs no parameter sets or SEI waiting in front of it.
-                    pending_.assign(payload.begin() + kKeptFrom, payload.end());
+                    pending_.clear();
+                    Append(frame_, payload, kKeptFrom);
                     pendingIsSlice_ = true;
                     break;
                 case kNalIdrSlice:
                     CheckSliceStart(payload);
-                    Append(pending_, payload, kKeptFrom);
+                    // The parameter sets and SEI waiting in front of a key picture open its frame.
+                    frame_.insert(frame_.end(), pending_.begin(), pending_.end());
+                    pending_.clear();
+                    Append(frame_, payload, kKeptFrom);
                     pendingIsSlice_ = true;
                     break;
                 case kNalSei:
@@ -139,13 +145,12 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
         }
     }
 
+    // While a slice is in progress pending is empty: its bytes went straight into the frame.
     if (pendingIsSlice_) {
-        frame_.insert(frame_.end(), pending_.begin(), pending_.end());
         if (frame_.size() >= kMaxFrameBytes) {
             frame_.clear();
             resync_ = true;
         }
-        pending_.clear();
     } else if (pending_.size() >= kMaxFrameBytes) {
         // Parameter sets or SEI that never end: drop them rather than grow without bound.
         pending_.clear();
@@ -169,16 +174,24 @@ void CH264MediaParser::CheckSliceStart(const std::vector<uint8_t>& payload) {
 }
 
 bool CH264MediaParser::FindPictureSize(const uint8_t* data, size_t size, H264PictureSize* picture) {
+    // The first start code 00 00 01 of an SPS that begins at i < 64, with its header byte at
+    // i + 3 inside the data: found through the 01 bytes at i + 2, most pictures have few.
     const size_t limit = std::min(size, kSpsSearchBytes);
+    if (size < 4) return false;
     size_t start = 0;
     bool found = false;
-    for (size_t i = 0; i < limit; ++i) {
-        if (i + 3 < size && data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 &&
-            (data[i + 3] & 0x1F) == kNalSps) {
+    const uint8_t* scan = data + 2;
+    const uint8_t* const scanEnd = data + std::min(limit + 2, size - 1);
+    while (scan < scanEnd) {
+        const void* one = std::memchr(scan, 1, static_cast<size_t>(scanEnd - scan));
+        if (one == nullptr) break;
+        const size_t i = static_cast<size_t>(static_cast<const uint8_t*>(one) - data) - 2;
+        if (data[i] == 0 && data[i + 1] == 0 && (data[i + 3] & 0x1F) == kNalSps) {
             start = i + 4;
             found = true;
             break;
         }
+        scan = static_cast<const uint8_t*>(one) + 1;
     }
     if (!found) return false;
 
@@ -325,9 +338,18 @@ void CH264MediaParser::DeliverFrame() {
     if (call) allocator->ReleaseFrame(frame);
 }
 
+uint64_t CH264MediaParser::NextDueMs() const {
+    return framePeriodMs_ != 0 && haveSchedule_ ? scheduledMs_ + framePeriodMs_ : 0;
+}
+
 void CH264MediaParser::Pace() {
+    if (framePeriodMs_ == 0) {
+        // No pacing: no clock reading either; a later period starts its own schedule.
+        haveSchedule_ = false;
+        return;
+    }
     const uint64_t now = Clock().NowMs();
-    if (framePeriodMs_ == 0 || !haveSchedule_) {
+    if (!haveSchedule_) {
         scheduledMs_ = now;
         haveSchedule_ = true;
         return;

@@ -63,6 +63,7 @@ public:
 
     void Parse(std::vector<uint8_t>& payload) override;
     void Reset() override;
+    uint64_t NextDueMs() const override;
 
     // Looks for an SPS starting in the first 64 bytes of `data` and reads the picture size from
     // it. False when there is none, it runs past the end of `data`, or the size is not sensible.

@@ -30,6 +30,9 @@ public:
     virtual void Parse(std::vector<uint8_t>& payload) = 0;
     // Forgets everything received and waits for the next key frame.
     virtual void Reset() = 0;
+    // Monotonic time (as IPacingClock::NowMs) before which no further frame will be delivered;
+    // 0 when there is no such time (no pacing, or no frame delivered yet).
+    virtual uint64_t NextDueMs() const { return 0; }
 
     void SetReceiver(IMediaReceiver* receiver) { receiver_ = receiver; }
     IMediaReceiver* Receiver() const { return receiver_; }

@@ -3,6 +3,7 @@
 // what differs between platforms stays in platform_*.cpp.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -32,7 +33,9 @@ public:
 
 private:
     const bool manualReset_;
-    bool set_;
+    // Changed under the mutex (so that a waiter never misses a Set), read without it by IsSet,
+    // which the channels poll on every part.
+    std::atomic<bool> set_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
 };

@@ -11,7 +11,7 @@ Event::Event(bool manualReset, bool initiallySet) : manualReset_(manualReset), s
 void Event::Set() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        set_ = true;
+        set_.store(true);
     }
     if (manualReset_) {
         cv_.notify_all();
@@ -22,23 +22,23 @@ void Event::Set() {
 
 void Event::Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
-    set_ = false;
+    set_.store(false);
 }
 
 bool Event::Wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (timeoutMs == kInfinite) {
-        cv_.wait(lock, [this] { return set_; });
-    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; })) {
+        cv_.wait(lock, [this] { return set_.load(); });
+    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return set_.load(); })) {
         return false;
     }
-    if (!manualReset_) set_ = false;
+    if (!manualReset_) set_.store(false);
     return true;
 }
 
 bool Event::IsSet() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return set_;
+    return set_.load();
 }
 
 uint32_t CurrentThreadId() {

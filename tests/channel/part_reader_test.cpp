@@ -19,10 +19,9 @@ public:
         cuts_.push_back(data_.size());
         std::sort(cuts_.begin(), cuts_.end());
     }
-    size_t ReadChunk(std::vector<uint8_t>& out, size_t n) override {
+    size_t Read(uint8_t* into, size_t n) override {
         ++reads;
         largestRequest = std::max(largestRequest, n);
-        out.clear();
         size_t segmentEnd = data_.size();
         for (size_t cut : cuts_) {
             if (cut > pos_) {
@@ -31,7 +30,8 @@ public:
             }
         }
         const size_t take = std::min({n, segmentEnd - pos_, maxRead_});
-        out.assign(data_.begin() + pos_, data_.begin() + pos_ + take);
+        std::copy(data_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                  data_.begin() + static_cast<std::ptrdiff_t>(pos_ + take), into);
         pos_ += take;
         return take;
     }
@@ -108,8 +108,8 @@ TEST(PartReaderTest, DamagedLengthsAllocateNothingAndTheSearchGoesOn) {
         if (header.length > 0) break;
     }
     EXPECT_EQ(lengths, (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, 5}));
-    // Every read asked for at most the 8-byte window: no buffer was sized from a bad length.
-    EXPECT_LE(source.largestRequest, 8u);
+    // Every read asked for at most the read-ahead block: no buffer was sized from a bad length.
+    EXPECT_LE(source.largestRequest, CPartReader::kReadAheadBytes);
 }
 
 TEST(PartReaderTest, LengthAtTheLimitIsAccepted) {
@@ -142,6 +142,115 @@ TEST(PartReaderTest, CancelEndsASearchThroughEndlessGarbage) {
     EXPECT_TRUE(header.ended);
     EXPECT_EQ(header.length, 0u);
     EXPECT_LT(source.reads, 100u);
+}
+
+TEST(PartReaderTest, TagCutByTheEndOfAReadAheadBlockIsFound) {
+    // The tag (and near misses of it) straddles the end of the first 256-byte read at every
+    // position: what may still begin a tag is kept for the next read.
+    for (size_t pad = CPartReader::kReadAheadBytes - 12; pad <= CPartReader::kReadAheadBytes + 4;
+         ++pad) {
+        std::string stream(pad, 'L');
+        stream.replace(pad - 6, 6, "Length");
+        stream += Part("first") + "LengtLength:Length" + Part("second");
+        SegmentedSource source(stream, {});
+        EXPECT_EQ(ReadAll(source), (std::vector<std::string>{"first", "second"})) << pad;
+    }
+}
+
+TEST(PartReaderTest, ManySmallPartsInOneReadComeOutInOrder) {
+    std::string stream;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 60; ++i) {
+        expected.push_back(
+            std::string(static_cast<size_t>(1 + i % 7), static_cast<char>('a' + i % 26)));
+        stream += Part(expected.back(), i % 3 == 0 ? "Content-Type: video/h264\r\n" : "");
+    }
+    SegmentedSource whole(stream, {});
+    EXPECT_EQ(ReadAll(whole), expected);
+    // The reader holds what it read ahead and nothing more: after the last part, nothing.
+    SegmentedSource again(stream, {});
+    CPartReader reader(again, nullptr);
+    std::vector<uint8_t> payload;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const CPartReader::Header header = reader.ReadHeader();
+        ASSERT_EQ(header.length, expected[i].size()) << i;
+        ASSERT_TRUE(reader.ReadPayload(header.length, payload)) << i;
+        EXPECT_EQ(std::string(payload.begin(), payload.end()), expected[i]) << i;
+    }
+    EXPECT_EQ(reader.Buffered(), 0u);
+    EXPECT_TRUE(reader.ReadHeader().ended);
+}
+
+TEST(PartReaderTest, PayloadReadsAskForNoMoreThanThePayloadsRest) {
+    // A payload longer than the read-ahead block: the rest is read straight into the payload, a
+    // read never asking beyond its end, however the source cuts it.
+    const std::string big(5000, 'p');
+    const std::string stream = Part(big) + Part("next");
+    for (size_t maxRead : {size_t{1}, size_t{100}, size_t{4096}, SIZE_MAX}) {
+        SegmentedSource source(stream, {}, maxRead);
+        CPartReader reader(source, nullptr);
+        const CPartReader::Header header = reader.ReadHeader();
+        ASSERT_EQ(header.length, big.size());
+        const size_t readsBefore = source.reads;
+        std::vector<uint8_t> payload;
+        ASSERT_TRUE(reader.ReadPayload(header.length, payload));
+        EXPECT_EQ(std::string(payload.begin(), payload.end()), big) << maxRead;
+        EXPECT_LE(source.largestRequest, big.size()) << maxRead;
+        if (maxRead == SIZE_MAX) {
+            EXPECT_EQ(source.reads, readsBefore + 1);  // one read did it
+        }
+        EXPECT_EQ(reader.ReadHeader().length, 4u) << maxRead;
+    }
+}
+
+TEST(PartReaderTest, PayloadBufferIsReusedAndHoldsExactlyEachPayload) {
+    const std::string stream =
+        Part(std::string(3000, 'x')) + Part("short") + Part(std::string(40, 'y'));
+    SegmentedSource source(stream, {5, 100, 2000});
+    CPartReader reader(source, nullptr);
+    std::vector<uint8_t> payload;
+    std::vector<std::string> got;
+    const uint8_t* firstData = nullptr;
+    for (int i = 0; i < 3; ++i) {
+        const CPartReader::Header header = reader.ReadHeader();
+        ASSERT_TRUE(reader.ReadPayload(header.length, payload)) << i;
+        if (i == 0) firstData = payload.data();
+        EXPECT_EQ(payload.data(), firstData) << i;  // no new buffer for a shorter payload
+        got.emplace_back(payload.begin(), payload.end());
+    }
+    EXPECT_EQ(got,
+              (std::vector<std::string>{std::string(3000, 'x'), "short", std::string(40, 'y')}));
+    // A payload cut short leaves nothing behind.
+    SegmentedSource cut(Part("0123456789").substr(0, 20), {});
+    CPartReader cutReader(cut, nullptr);
+    ASSERT_EQ(cutReader.ReadHeader().length, 10u);
+    EXPECT_FALSE(cutReader.ReadPayload(10, payload));
+    EXPECT_TRUE(payload.empty());
+}
+
+TEST(PartReaderTest, CancelIsPolledPerReadNotPerByte) {
+    // Clean parts in one big read: a few polls for the whole stream, not one per header byte.
+    std::string stream;
+    for (int i = 0; i < 200; ++i) stream += Part("payload", "Content-Type: video/h264\r\n");
+    SegmentedSource source(stream, {});
+    int polls = 0;
+    EXPECT_EQ(ReadAll(source,
+                      [&] {
+                          ++polls;
+                          return false;
+                      })
+                  .size(),
+              200u);
+    EXPECT_LE(static_cast<size_t>(polls), source.reads);
+    // A stop during a payload ends it at the next read.
+    SegmentedSource trickle(Part(std::string(1000, 'z')), {}, 10);
+    int calls = 0;
+    CPartReader reader(trickle, [&] { return ++calls > 3; });
+    const CPartReader::Header header = reader.ReadHeader();
+    ASSERT_EQ(header.length, 1000u);
+    std::vector<uint8_t> payload;
+    EXPECT_FALSE(reader.ReadPayload(header.length, payload));
+    EXPECT_LT(trickle.reads, 20u);
 }
 
 TEST(PartReaderTest, ParsesLengthTextLikeAtol) {

@@ -346,6 +346,75 @@ TEST(HttpSenderTest, ReadChunkAssemblesExactSizesFromATrickle) {
     EXPECT_EQ(sender.ReadChunk(chunk, 10), 0u);  // the response has ended
 }
 
+TEST(HttpSenderTest, ReadAvailableTakesWhatHasArrivedWithoutWaitingForMore) {
+    LocalHttpServer server([](LocalHttpServer::Connection& c) {
+        if (!c.ReadRequest()) return;
+        c.Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nabc");
+        c.HoldUntilStopOrClose();
+    });
+    Web::CHttpSender sender(Device(server.Port(), "admin", "admin", 60000));
+    ASSERT_TRUE(Get(sender, "/stream"));
+    // Asks for far more than was sent: returns with the three bytes, long before the time-out.
+    auto read = std::async(std::launch::async, [&] {
+        std::string got;
+        uint8_t buffer[4096];
+        while (got.size() < 3) {
+            const size_t n = sender.ReadAvailable(buffer, sizeof(buffer));
+            if (n == 0) break;
+            got.append(reinterpret_cast<const char*>(buffer), n);
+        }
+        return got;
+    });
+    ASSERT_EQ(read.wait_for(kGenerous), std::future_status::ready);
+    EXPECT_EQ(read.get(), "abc");
+    // Nothing more arrives: an abort ends the wait for the next byte at once.
+    uint8_t byte = 0;
+    auto blocked = std::async(std::launch::async, [&] { return sender.ReadAvailable(&byte, 1); });
+    std::this_thread::sleep_for(100ms);
+    sender.Abort();
+    ASSERT_EQ(blocked.wait_for(kGenerous), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), 0u);
+    EXPECT_EQ(sender.ReadAvailable(&byte, 1), 0u);  // fails fast until reset
+}
+
+TEST(HttpSenderTest, ReadAvailableHandsOutATrickleInOrderUpToTheMaximum) {
+    const std::string payload = Pattern(3000);
+    LocalHttpServer server([&](LocalHttpServer::Connection& c) {
+        if (!c.ReadRequest()) return;
+        c.Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+        for (size_t at = 0; at < payload.size(); at += 7) {
+            if (!c.Send(std::string_view(payload).substr(at, 7)) || !c.Sleep(1ms)) return;
+        }
+    });
+    Web::CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(Get(sender, "/stream"));
+    std::string assembled;
+    uint8_t buffer[1000];
+    for (int guard = 0; guard < 10000; ++guard) {
+        const size_t max = 1 + static_cast<size_t>(guard) % sizeof(buffer);
+        const size_t n = sender.ReadAvailable(buffer, max);
+        ASSERT_LE(n, max);
+        if (n == 0) break;
+        assembled.append(reinterpret_cast<const char*>(buffer), n);
+    }
+    EXPECT_TRUE(assembled == payload);
+    EXPECT_EQ(sender.ReadAvailable(buffer, 10), 0u);  // the response has ended
+
+    // What is buffered comes out in pieces of the size asked for.
+    LocalHttpServer small([](LocalHttpServer::Connection& c) {
+        while (c.ReadRequest()) c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+    });
+    Web::CHttpSender second(Device(small.Port()));
+    ASSERT_TRUE(Get(second, "/a"));
+    std::string pieces;
+    for (size_t n = second.ReadAvailable(buffer, 2); n > 0; n = second.ReadAvailable(buffer, 2)) {
+        EXPECT_LE(n, 2u);
+        pieces.append(reinterpret_cast<const char*>(buffer), n);
+        pieces += '|';
+    }
+    EXPECT_EQ(pieces, "he|ll|o|");
+}
+
 TEST(HttpSenderTest, ReadChunkReturnsWhatIsLeftAtTheEndOfTheResponse) {
     LocalHttpServer server([](LocalHttpServer::Connection& c) {
         while (c.ReadRequest()) c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");

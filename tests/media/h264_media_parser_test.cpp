@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -442,6 +443,39 @@ TEST_F(H264ParserTest, PacingWaitsOutTheFramePeriodOnAMonotonicClock) {
     EXPECT_EQ(sink_.FrameCount(), 5u);
 }
 
+TEST_F(H264ParserTest, NextDueIsOnePeriodAfterTheLastFrameWasDue) {
+    // Nothing is due before the first delivery, and nothing ever without pacing.
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+    FeedKeyFrame();
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(sink_.FrameCount(), 1u);
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+
+    parser_.SetStreamParams(40, 50, 704, 576);
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+    const uint64_t first = clock_.now;
+    Feed(Start(kP, SliceBody(true)));  // starts the schedule
+    EXPECT_EQ(parser_.NextDueMs(), first + 40);
+    clock_.now += 10;
+    Feed(Start(kP, SliceBody(true)));  // waits 30 ms: due at first + 40
+    EXPECT_EQ(clock_.now, first + 40);
+    EXPECT_EQ(parser_.NextDueMs(), first + 80);
+    // A late frame keeps the schedule; one a whole period late starts a new one.
+    clock_.now = first + 95;
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(parser_.NextDueMs(), first + 120);
+    clock_.now = first + 300;
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(parser_.NextDueMs(), first + 340);
+    // The next frame is never delivered before that time.
+    Feed(Start(kP, SliceBody(true)));
+    EXPECT_EQ(clock_.now, first + 340);
+    EXPECT_EQ(sink_.FrameCount(), 6u);
+
+    parser_.SetStreamParams(0, 50, 704, 576);
+    EXPECT_EQ(parser_.NextDueMs(), 0u);
+}
+
 // A clock whose waits end late, as real sleeps do.
 class LateWakingClock final : public talvane::IPacingClock {
 public:
@@ -597,6 +631,69 @@ TEST(H264SpsTest, ParameterSetRunningOffItsEndIsInvalid) {
     const Bytes overCropped =
         Kept(kSps, SpsBody({.widthMbs = 2, .heightMbs = 2, .cropBottom = 40}));
     EXPECT_FALSE(CH264MediaParser::FindPictureSize(overCropped.data(), overCropped.size(), &size));
+}
+
+// The SPS search against a byte-by-byte reading of its rule: the first 00 00 01 whose next byte
+// is an SPS header, starting at one of the first 64 bytes, with that header byte inside the data.
+TEST(H264SpsTest, SearchFindsTheFirstSpsStartingInTheFirst64Bytes) {
+    const Bytes sps = Kept(kSps, SpsBody({.widthMbs = 20, .heightMbs = 15}));
+    auto reference = [](const Bytes& data, H264PictureSize* size) {
+        for (size_t i = 0; i < std::min<size_t>(data.size(), 64); ++i) {
+            if (i + 3 < data.size() && data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 &&
+                (data[i + 3] & 0x1F) == (kSps & 0x1F)) {
+                // The same SPS read from a copy that begins with it.
+                const Bytes from(data.begin() + static_cast<std::ptrdiff_t>(i), data.end());
+                return CH264MediaParser::FindPictureSize(from.data(), from.size(), size);
+            }
+        }
+        return false;
+    };
+    // Every start position around the limit, behind bytes full of near misses: 01 bytes, 00 01,
+    // 00 00 01 before other unit types.
+    const Bytes decoys = {1, 0, 1, 0, 0, 1, 0x41, 1, 1, 0, 0, 1, 0x65, 0, 0, 0, 1, 0x06};
+    for (size_t offset = 0; offset <= 70; ++offset) {
+        Bytes data;
+        while (data.size() < offset) data.push_back(decoys[data.size() % decoys.size()]);
+        data.resize(offset);
+        data.insert(data.end(), sps.begin(), sps.end());
+        H264PictureSize size;
+        H264PictureSize expected;
+        const bool found = CH264MediaParser::FindPictureSize(data.data(), data.size(), &size);
+        ASSERT_EQ(found, reference(data, &expected)) << offset;
+        EXPECT_EQ(found, offset < 64) << offset;
+        if (found) {
+            EXPECT_EQ(size.width, 320u) << offset;
+        }
+        // Cut right after the header byte, or one byte before it: never read past the end.
+        for (size_t cut = offset + 2; cut <= offset + 4 && cut <= data.size(); ++cut) {
+            const Bytes shortData(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut));
+            EXPECT_EQ(CH264MediaParser::FindPictureSize(shortData.data(), cut, &size),
+                      reference(shortData, &expected))
+                << offset << " cut " << cut;
+        }
+    }
+    // Random bytes rich in 00 and 01 with SPS headers sprinkled in: same answer as the rule.
+    uint32_t random = 12345;
+    for (int round = 0; round < 2000; ++round) {
+        Bytes data(4 + round % 90);
+        for (uint8_t& b : data) {
+            random = random * 1103515245u + 12345u;
+            const uint32_t r = (random >> 16) % 8;
+            b = r < 3 ? 0 : r < 5 ? 1 : r < 6 ? kSps : static_cast<uint8_t>(random >> 8);
+        }
+        if (round % 3 == 0) {
+            const size_t at = (random >> 4) % data.size();
+            data.insert(data.begin() + static_cast<std::ptrdiff_t>(at), sps.begin(), sps.end());
+        }
+        H264PictureSize size;
+        H264PictureSize expected;
+        const bool found = CH264MediaParser::FindPictureSize(data.data(), data.size(), &size);
+        ASSERT_EQ(found, reference(data, &expected)) << round;
+        if (found) {
+            EXPECT_EQ(size.width, expected.width) << round;
+            EXPECT_EQ(size.height, expected.height) << round;
+        }
+    }
 }
 
 TEST_F(H264ParserTest, UnreadableParameterSetMakesTheKeyFrameI264) {
