@@ -102,6 +102,7 @@ bool CBaseHttpChannel::ReadLoop() {
     bool stop = StopRequested();
     bool timedOut = false;
     std::vector<uint8_t> payload;
+    arrivalSlack_.Reset();
     while (!stop && !timedOut) {
         CPartReader::Header header = reader.ReadHeader();
         if (header.length > 0) {
@@ -110,6 +111,7 @@ bool CBaseHttpChannel::ReadLoop() {
                     parser_->Parse(payload);
                     if (delivered_) {
                         delivered_ = false;
+                        arrivalSlack_.OnDelivered(CArrivalSlack::Clock::now());
                         WaitForNextDue();
                     }
                 }
@@ -133,11 +135,16 @@ void CBaseHttpChannel::WaitForNextDue() {
     // stream is not read before then either: what the camera sends meanwhile waits in the socket
     // and is read in one go, instead of one wake-up for every piece that arrives. The frame is
     // complete only once the next picture begins, so it goes at once if that has arrived, and
-    // as soon as it arrives otherwise, as before. A stop ends the wait.
+    // as soon as it arrives otherwise, as before. When the camera's pictures begin a little after
+    // their due times, the sleep lasts that little longer (see CArrivalSlack), so that the picture
+    // is read in the same wake-up. A stop ends the wait.
     const uint64_t due = parser_ ? parser_->NextDueMs() : 0;
+    if (due == 0) return;
+    const uint64_t until = due + arrivalSlack_.SlackMs();
     const uint64_t now = pacingClock_.NowMs();
-    if (due > now) {
-        pacingClock_.Wait(static_cast<uint32_t>(std::min<uint64_t>(due - now, kMaxReadPauseMs)));
+    if (until > now) {
+        pacingClock_.Wait(static_cast<uint32_t>(std::min<uint64_t>(until - now, kMaxReadPauseMs)));
+        arrivalSlack_.OnWoke(CArrivalSlack::Clock::now());
     }
 }
 

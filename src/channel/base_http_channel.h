@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "channel/arrival_slack.h"
 #include "channel/base_camera_channel.h"
 #include "http/http_sender.h"
 #include "media/http_media_parser.h"
@@ -73,6 +74,7 @@ private:
     std::atomic<uint32_t> lostReconnectDelayMs_{kLostReconnectDelayMs};
     std::atomic<bool> frameSinceConnect_{false};  // the host took a frame on this connection
     bool delivered_ = false;  // the host took a frame since the read loop last looked (worker only)
+    CArrivalSlack arrivalSlack_;  // worker only
 };
 
 }  // namespace talvane
