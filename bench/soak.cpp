@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "camsim.h"
+#include "control_process.h"
 #include "support/driver_module.h"
 #include "support/fake_host.h"
 #include "zarn/capture.h"
@@ -126,60 +127,6 @@ std::string Describe(const Resources& r) {
                   r.fds, r.threads);
     return text;
 }
-
-// ----- the camera process -----------------------------------------------------------------------
-
-// `zarncam control` in a child process; ZARNCAM_CONTROL points the remote cameras at it.
-class CameraProcess {
-public:
-    bool Start(const std::string& zarncam, std::string* error) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return Fail("pipe", error);
-        pid_ = ::fork();
-        if (pid_ < 0) return Fail("fork", error);
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::execl(zarncam.c_str(), zarncam.c_str(), "control", "--port", "0",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        const auto deadline = Clock::now() + 20s;
-        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            pollfd pfd{out[0], POLLIN, 0};
-            if (::poll(&pfd, 1, 100) <= 0) continue;
-            char buffer[256];
-            const ssize_t n = ::read(out[0], buffer, sizeof(buffer));
-            if (n <= 0) break;
-            line.append(buffer, static_cast<size_t>(n));
-        }
-        ::close(out[0]);
-        const size_t at = line.find("port ");
-        if (at == std::string::npos) return Fail("zarncam control did not start: " + line, error);
-        const std::string address = "127.0.0.1:" + std::to_string(std::atoi(line.c_str() + at + 5));
-        ::setenv("ZARNCAM_CONTROL", address.c_str(), 1);
-        return true;
-    }
-
-    ~CameraProcess() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(50ms);
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-
-private:
-    static bool Fail(const std::string& what, std::string* error) {
-        *error = what;
-        return false;
-    }
-    pid_t pid_ = -1;
-};
 
 // ----- decoding ---------------------------------------------------------------------------------
 
@@ -518,12 +465,13 @@ int main(int argc, char** argv) {
     const double timeScale = scaleText != nullptr ? std::atof(scaleText) : 1.0;
 
     // The camera process first, before this process has any thread.
-    CameraProcess cameras;
+    zarnbench::ControlProcess cameras;
     std::string error;
     if (!cameras.Start(zarncamPath, &error)) {
         std::fprintf(stderr, "soak: %s\n", error.c_str());
         return 2;
     }
+    ::setenv("ZARNCAM_CONTROL", cameras.Address().c_str(), 1);
     std::signal(SIGPIPE, SIG_IGN);
     zarntest::DriverModule module;
     if (!module.Loaded()) {
