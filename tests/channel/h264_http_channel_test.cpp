@@ -204,6 +204,31 @@ TEST_F(H264ChannelTest, StopReturnsPromptlyWhileTheCameraStallsMidPayload) {
     EXPECT_EQ(driver_.Count("Signal was lost"), 0u);
 }
 
+TEST_F(H264ChannelTest, EveryPictureOfAnInterlacedCameraWithDelimitersGoesOutAtItsSize) {
+    zarncam::Config config = camera_->GetConfig();
+    config.encoder.interlaced = true;
+    config.encoder.accessUnitDelimiters = true;
+    camera_->SetConfig(config);
+    StreamParams params{40, 50, 704, 576};
+    ASSERT_TRUE(MakeChannel().Start(&params));
+    ASSERT_TRUE(sink_.WaitForFrames(1, 15s));
+    std::this_thread::sleep_for(2s);
+    channel_->Stop();
+    // One key picture a second: a stream cut down to those would give two or three frames.
+    const auto frames = sink_.Frames();
+    ASSERT_GE(frames.size(), 40u);
+    static const std::vector<uint8_t> kCameraDelimiter = {0, 0, 1, 9};
+    for (const auto& frame : frames) {
+        EXPECT_EQ(frame.width, 704u);
+        EXPECT_EQ(frame.height, 576u);
+        EXPECT_TRUE(EndsWithDelimiter(frame.data));
+        // Only the driver's own delimiter, at the end.
+        const auto found = std::search(frame.data.begin(), frame.data.end(),
+                                       kCameraDelimiter.begin(), kCameraDelimiter.end());
+        EXPECT_EQ(found, frame.data.end() - 5);
+    }
+}
+
 // Median of the delays (ms) of the pictures the camera sent in [from, to).
 double MedianDelayMs(const std::vector<std::pair<std::chrono::steady_clock::time_point, double>>& d,
                      std::chrono::steady_clock::time_point from,
