@@ -229,6 +229,14 @@ TEST_F(H264ChannelTest, EveryPictureOfAnInterlacedCameraWithDelimitersGoesOutAtI
     }
 }
 
+// Sanitized builds run many times slower than real time: there the delay is measured (and the
+// run checked for races) but not held to the figures of a real-time stream.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kRealTimeBuild = false;
+#else
+constexpr bool kRealTimeBuild = true;
+#endif
+
 // Median of the delays (ms) of the pictures the camera sent in [from, to).
 double MedianDelayMs(const std::vector<std::pair<std::chrono::steady_clock::time_point, double>>& d,
                      std::chrono::steady_clock::time_point from,
@@ -291,6 +299,7 @@ TEST_F(H264ChannelTest, DelayComesBackAfterTheCameraHeldItsPicturesForASecond) {
         "5-6.5 s after it %.1f ms; within one period of before from %.2f s after it\n",
         before, justAfter, recovered, recoveredAfterS);
     ASSERT_GT(before, 0);
+    if (!kRealTimeBuild) GTEST_SKIP() << "a sanitized build cannot keep a real-time stream's pace";
     // The held second shows, and is made up within a few seconds, to about one period.
     EXPECT_GT(justAfter, before + 500);
     EXPECT_LT(recovered, before + 40 + 15);
