@@ -17,6 +17,7 @@
 #pragma once
 
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 namespace talvane {
@@ -34,8 +35,9 @@ bool RunGuarded(void (*fn)(void*), void* context) noexcept;
 // raised its C++ exception through it.
 template <class Call>
 bool CallHost(Call&& call) {
+    using Callable = std::remove_reference_t<Call>;
     struct Thunk {
-        Call* call;
+        Callable* call;
         std::exception_ptr thrown;
         static void Run(void* self) noexcept {
             auto* thunk = static_cast<Thunk*>(self);
