@@ -71,8 +71,8 @@ protected:
     void Round(bool stream) {
         zarntest::DriverModule module;
         ASSERT_TRUE(module.Loaded()) << module.Error();
-        auto create = module.Function<zarntest::ModuleFixture::CreateFn>("CreateIPCapture");
-        auto destroy = module.Function<zarntest::ModuleFixture::DeleteFn>("DeleteIPCapture");
+        auto create = module.Function<void* (*)()>("CreateIPCapture");
+        auto destroy = module.Function<void (*)(void*)>("DeleteIPCapture");
         ASSERT_NE(create, nullptr);
         void* driver = create();
         ASSERT_NE(driver, nullptr);
