@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "support/host_folder_files.h"
-#include "xml/xml_settings_backend.h"
 #include "xml/holt_file_base.h"
+#include "xml/xml_settings_backend.h"
 
 namespace {
 
