@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "core/host_call.h"
+
 namespace talvane {
 
 namespace {
@@ -312,38 +314,55 @@ void CH264MediaParser::DeliverFrame() {
         CHostGate::Call call(Gate());
         if (!call) return;
         // A picture the host never got leaves the following ones without their reference: start
-        // over at the next key frame.
-        frame = allocator->AllocateFrame(fourcc, capacity, name_.c_str());
+        // over at the next key frame. An allocator that throws has given no frame.
+        if (!CallHost([&] { frame = allocator->AllocateFrame(fourcc, capacity, name_.c_str()); })) {
+            frame = nullptr;
+        }
     }
     if (frame == nullptr) {
         resync_ = true;
         return;
     }
+    // A frame object that throws is given back (as far as the host lets it) and the picture is
+    // dropped like one the host had no room for.
+    const auto dropFrame = [&] {
+        CallHost([&] { allocator->ReleaseFrame(frame); });
+        resync_ = true;
+    };
     {
         CHostGate::Call call(Gate());
         if (!call) return;
-        uint8_t* buffer = frame->GetBuffer();
-        if (buffer == nullptr) {
-            allocator->ReleaseFrame(frame);
-            resync_ = true;
+        uint8_t* buffer = nullptr;
+        if (!CallHost([&] { buffer = frame->GetBuffer(); }) || buffer == nullptr) {
+            dropFrame();
             return;
         }
         std::copy(frame_.begin(), frame_.end(), buffer);
         std::copy(kAccessUnitDelimiter.begin(), kAccessUnitDelimiter.end(), buffer + frame_.size());
 
-        frame->SetWidth(width_);
-        frame->SetHeight(height_);
-        frame->SetSizeClass(SizeClassFor(width_, height_));
-        frame->SetDataSize(static_cast<uint32_t>(total));
-        frame->SetFourCC(fourcc);
+        if (!CallHost([&] {
+                frame->SetWidth(width_);
+                frame->SetHeight(height_);
+                frame->SetSizeClass(SizeClassFor(width_, height_));
+                frame->SetDataSize(static_cast<uint32_t>(total));
+                frame->SetFourCC(fourcc);
+            })) {
+            dropFrame();
+            return;
+        }
     }
 
     Pace();
     {
         CHostGate::Call call(Gate());
         if (!call) return;
-        frame->StampTime();
-        frame->GetTime(&previousTime_);
+        if (!CallHost([&] {
+                frame->StampTime();
+                frame->GetTime(&previousTime_);
+            })) {
+            dropFrame();
+            return;
+        }
     }
 
     if (!receiver_->OnFrame(frame)) {
@@ -351,7 +370,7 @@ void CH264MediaParser::DeliverFrame() {
         resync_ = true;
     }
     CHostGate::Call call(Gate());
-    if (call) allocator->ReleaseFrame(frame);
+    if (call) CallHost([&] { allocator->ReleaseFrame(frame); });
 }
 
 uint64_t CH264MediaParser::NextDueMs() const {

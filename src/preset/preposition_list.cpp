@@ -160,7 +160,8 @@ void CPrepositionList::LoadAll() {
     names_.clear();
     order_.clear();
     current_ = -1;
-    if (!storage_) return;
+    loaded_ = storage_ && storage_->IsOpen();
+    if (!loaded_) return;
     IPrepositionComm* camera = camera_.load(std::memory_order_acquire);
     const uint32_t maximum = GetMaximum();
     bool hole = false;        // an index without an entry was passed
@@ -246,6 +247,14 @@ bool CPrepositionList::SetStorage(TSmartPtr<CXMLPrepositionReader> storage) {
     storage_ = std::move(storage);
     if (storage_) LoadAll();
     return held;
+}
+
+bool CPrepositionList::StorageFailed() {
+    CLockGuard guard(lock_);
+    if (!storage_) return false;
+    if (!storage_->EnsureOpen()) return true;
+    if (!loaded_) LoadAll();
+    return false;
 }
 
 int32_t CPrepositionList::GetCount() {

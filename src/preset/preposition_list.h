@@ -70,6 +70,9 @@ public:
     // Takes a copy of the shared preset file and loads the channel's presets from it. Returns
     // whether `storage` held an object.
     virtual bool SetStorage(TSmartPtr<CXMLPrepositionReader> storage);
+    // True when the list has a preset file that cannot be loaded now; every call tries again, and
+    // a file that loads late is read into the list before this returns false.
+    bool StorageFailed();
     virtual int32_t GetCount();
     virtual bool GetName(int32_t index, std::string& out);
     // Sends the head to the preset named `name` (`value` passes through to the camera). True when
@@ -116,6 +119,7 @@ private:
     std::vector<int32_t> order_;            // slots in creation order
     int32_t current_ = -1;                  // index into order_, or -1
     bool fileInLine_ = true;                // the file's index numbers match order_
+    bool loaded_ = false;                   // LoadAll ran on the loaded file
 };
 
 }  // namespace talvane

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "camsim.h"
 #include "support/fake_driver.h"
 #include "support/fake_host.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -153,6 +155,24 @@ TEST_F(H264ChannelTest, ConfiguresTheCameraThenDeliversFramesFromAKeyFrame) {
     channel_->Stop();
     EXPECT_EQ(channel_->GetState(), talvane::kChannelStopped);
     EXPECT_EQ(driver_.Count("Camera 127.0.0.1 is offline. Channel was stopped"), 1u);
+    EXPECT_EQ(allocator_.Outstanding(), 0u);
+}
+
+TEST_F(H264ChannelTest, SinkThatThrowsLosesThoseFramesAndTheStreamGoesOn) {
+    if (!zarntest::HostExceptionsAreStructured()) {
+        GTEST_SKIP() << "the host's exceptions are C++ exceptions of the driver's runtime here";
+    }
+    std::atomic<int> calls{0};
+    sink_.SetFrameHook([&](talvane::IHostFrame*) {
+        if (calls.fetch_add(1) < 3) zarntest::RaiseHostException();
+    });
+    StreamParams params{40, 50, 176, 144};
+    ASSERT_TRUE(MakeChannel().Start(&params));
+    // The frames the sink threw on are not taken; the channel resynchronises and delivers on.
+    ASSERT_TRUE(sink_.WaitForFrames(5, 15s));
+    EXPECT_GE(calls.load(), 8);
+    EXPECT_EQ(channel_->GetState(), talvane::kChannelRunning);
+    channel_->Stop();
     EXPECT_EQ(allocator_.Outstanding(), 0u);
 }
 

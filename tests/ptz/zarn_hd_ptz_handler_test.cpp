@@ -186,10 +186,10 @@ TEST_F(ZarnHdPtzHandlerTest, StorageFailuresAreLoggedAndRetried) {
     EXPECT_EQ(lines[0].level, talvane::kLogFailure);
     EXPECT_EQ(handler.created, 0);
 
-    // A file that cannot be created: the reader stays attached, so the next request builds a
-    // control on it (its preset file operations then fail).
+    // A file that cannot be created: logged, but the reader stays attached and the control is
+    // built on it (its preset operations fail, and each tries the file again).
     handler.fileName = std::string(300, 'n') + ".preset";
-    EXPECT_FALSE(handler.InitializeXMLStorage());
+    EXPECT_TRUE(handler.InitializeXMLStorage());
     lines = driver_.Lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back().text,
@@ -228,12 +228,13 @@ TEST_F(ZarnHdPtzHandlerTest, TheHostNamesTheFolderOfThePresetFile) {
         EXPECT_EQ(entry.name, "Door");
         EXPECT_EQ(entry.slot, 4);
     }
-    // A folder that does not exist is not made: the failure names the whole path.
+    // A folder that does not exist is not made: the failure names the whole path, and the file
+    // is tried again at the next preset operation.
     {
         driver_.SetParameter(talvane::kPresetFolderParameter, inFolder("missing"));
         ScriptedHandler handler(&driver_);
         handler.fileName = fileName_;
-        EXPECT_FALSE(handler.InitializeXMLStorage());
+        EXPECT_TRUE(handler.InitializeXMLStorage());
         EXPECT_EQ(driver_.Count("with parameter \"" + inFolder("missing/" + fileName_) + "\""), 1u);
     }
     // Empty is the host program's folder.
