@@ -22,4 +22,8 @@ bool HostExceptionsAreStructured();
 // challenge but sends no Digest answer, so tests of Digest answers stop after the learning there.
 bool RunningUnderWine();
 
+// Makes a new, empty folder under the system's temporary folder whose name starts with `prefix`
+// and returns its path; empty when none could be made.
+std::string MakeTempFolder(const std::string& prefix);
+
 }  // namespace zarntest
