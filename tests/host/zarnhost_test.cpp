@@ -11,6 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "camsim.h"
 #include "host_process.h"
@@ -382,6 +383,65 @@ TEST_F(ZarnhostCameraTest, StreamPassesSizeAndPeriodToTheCamera) {
     EXPECT_EQ(config->frameRate, 10);
 }
 
+// A run in which the camera went away or paused is a failure, with the missing time said; a size
+// other than the one asked for is said once, with the option an HD camera needs.
+TEST_F(ZarnhostCameraTest, StreamResultsDoNotHideMissingVideo) {
+    // Waits for n more frames than the camera had sent so far.
+    const auto framesSent = [&](uint64_t n) {
+        n += camera_->GetStats().framesSent;
+        return camera_->WaitForStats([n](const zarncam::Stats& s) { return s.framesSent >= n; },
+                                     seconds(30));
+    };
+    {
+        SCOPED_TRACE("camera lost mid-run");
+        HostProcess p;
+        ASSERT_TRUE(p.Start(Args({"stream"}, {"--seconds", "5", "--json"})));
+        ASSERT_TRUE(framesSent(25));
+        camera_->Stop();
+        const ProcessResult r = p.Finish(seconds(40));
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        const auto j = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << r.out;
+        EXPECT_FALSE(j["ok"].get<bool>());
+        EXPECT_NE(j["error"].get<std::string>().find("video missing for"), std::string::npos)
+            << j["error"];
+        EXPECT_GE(j["missing_seconds"].get<double>(), 2.0);
+        EXPECT_GE(j["gaps"].get<int>(), 1);
+        EXPECT_NE(r.err.find("video missing for"), std::string::npos) << r.err;
+        ASSERT_TRUE(camera_->Start());
+        port_ = camera_->Port();
+    }
+    {
+        SCOPED_TRACE("a hole in the recording");
+        HostProcess p;
+        ASSERT_TRUE(p.Start(Args({"stream"}, {"--seconds", "7"})));
+        ASSERT_TRUE(framesSent(25));
+        camera_->UpdateFaults([](zarncam::Faults& f) { f.stall = true; });
+        std::this_thread::sleep_for(milliseconds(2500));
+        camera_->UpdateFaults([](zarncam::Faults& f) { f.stall = false; });
+        const ProcessResult r = p.Finish(seconds(40));
+        ExpectOneErrorLine(r, 1, "video missing for");
+        EXPECT_NE(r.out.find("  video missing  "), std::string::npos) << r.out;
+    }
+    {
+        SCOPED_TRACE("an HD camera without --hd");
+        zarncam::Config config = camera_->GetConfig();
+        config.hd = true;
+        camera_->SetConfig(config);
+        const ProcessResult r = RunHost(Args({"stream"}, {"--frames", "5", "--json"}));
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const auto j = nlohmann::json::parse(r.out);
+        EXPECT_NE(j["width"].get<int>(), 704);
+        EXPECT_NE(j["size_note"].get<std::string>().find("not the 704x576 asked for"),
+                  std::string::npos);
+        EXPECT_NE(j["hint"].get<std::string>().find("--hd 1"), std::string::npos);
+        const ProcessResult text = RunHost(Args({"stream"}, {"--frames", "5"}));
+        EXPECT_EQ(text.status, 0) << text.err;
+        EXPECT_NE(text.out.find("note: the camera delivers"), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("--hd 1"), std::string::npos) << text.out;
+    }
+}
+
 TEST_F(ZarnhostCameraTest, StreamAgainstStoppedCameraReportsFailureAndDriverLog) {
     camera_->Stop();
     const ProcessResult r = RunHost(Args({"stream"}, {"--json", "--seconds", "2"}));
@@ -510,6 +570,23 @@ TEST_F(ZarnhostCameraTest, ProbePrintsTheDescription) {
     EXPECT_EQ(table.out.find(kPassword), std::string::npos);
 }
 
+TEST_F(ZarnhostCameraTest, ProbeJsonFailureIsAnObject) {
+    const ProcessResult denied = RunHost(Args({"probe"}, {"--json"}, "wrong"));
+    ExpectOneErrorLine(denied, 1, "rejected the user name or password");
+    auto j = nlohmann::json::parse(denied.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << denied.out;
+    EXPECT_FALSE(j["ok"].get<bool>());
+    EXPECT_NE(j["error"].get<std::string>().find("rejected"), std::string::npos);
+
+    camera_->Stop();
+    const ProcessResult gone = RunHost(Args({"probe"}, {"--json"}));
+    ExpectOneErrorLine(gone, 1, "unreachable");
+    j = nlohmann::json::parse(gone.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << gone.out;
+    EXPECT_FALSE(j["ok"].get<bool>());
+    EXPECT_NE(j["error"].get<std::string>().find("unreachable"), std::string::npos);
+}
+
 // watch with a working camera and one that never answers: the table as the user sees it, the
 // driver's quiet failure shown with -v, Ctrl-C stopping both, then the JSON summary.
 TEST_F(ZarnhostCameraTest, WatchShowsEveryCameraAndStopsOnCtrlC) {
@@ -569,9 +646,69 @@ TEST_F(ZarnhostCameraTest, WatchShowsEveryCameraAndStopsOnCtrlC) {
     EXPECT_TRUE(cameras[0]["first_error"].is_null()) << cameras[0].dump();
     EXPECT_EQ(cameras[1]["camera"], deadCamera);
     EXPECT_EQ(cameras[1]["frames"].get<int>(), 0);
-    EXPECT_NE(cameras[1]["first_error"].get<std::string>().find("can not send"), std::string::npos)
+    EXPECT_EQ(cameras[1]["first_error"], "connection refused") << cameras[1].dump();
+    EXPECT_NE(cameras[1]["first_error_record"].get<std::string>().find("can not send"),
+              std::string::npos)
         << cameras[1].dump();
     EXPECT_EQ(json.out.find(kPassword), std::string::npos);
+}
+
+// What an installer needs from watch: the reason beside each camera (a wrong password told from a
+// dead camera), an error that clears when the video is back, --seconds counted from the first
+// frame, and a plain table of at most 80 columns when the output is no terminal.
+TEST_F(ZarnhostCameraTest, WatchTellsWhatIsWrongWithEachCamera) {
+    zarncam::Config deniedConfig;
+    deniedConfig.password = "another";
+    deniedConfig.auth = {zarncam::AuthScheme::kDigest};
+    zarncam::Camera denied(deniedConfig);
+    ASSERT_TRUE(denied.Start());
+    zarncam::Camera rebooting;
+    ASSERT_TRUE(rebooting.Start());
+    zarncam::Camera gone;
+    ASSERT_TRUE(gone.Start());
+    const std::string deadCamera = "127.0.0.1:" + std::to_string(gone.Port());
+    gone.Stop();
+    const std::string liveCamera = "127.0.0.1:" + std::to_string(port_);
+    const std::string deniedCamera = "127.0.0.1:" + std::to_string(denied.Port());
+    const std::string rebootCamera = "127.0.0.1:" + std::to_string(rebooting.Port());
+
+    HostProcess table;
+    ASSERT_TRUE(table.Start({"watch", "--camera", liveCamera, "--camera", deniedCamera, "--camera",
+                             deadCamera, "--password", kPassword, "--seconds", "3"}));
+    HostProcess json;
+    ASSERT_TRUE(json.Start(
+        {"watch", "--camera", rebootCamera, "--password", "admin", "--seconds", "16", "--json"}));
+    ASSERT_TRUE(rebooting.WaitForStats([](const zarncam::Stats& s) { return s.framesSent >= 25; },
+                                       seconds(30)));
+    rebooting.Reboot(milliseconds(2000));
+
+    const ProcessResult r = table.Finish(seconds(40));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("2 of 3 cameras delivered no video"), std::string::npos) << r.err;
+    std::string finalRows;
+    bool final = false;
+    for (const auto& line : Lines(r.out)) {
+        EXPECT_LE(line.size(), 80u) << line;
+        if (line == "final state:") final = true;
+        if (final) finalRows += line + "\n";
+    }
+    EXPECT_EQ(r.out.find('\033'), std::string::npos) << "escape sequences in a pipe";
+    const auto row = [&](const std::string& camera) {
+        const size_t at = finalRows.find(camera + " ");
+        return at == std::string::npos ? std::string()
+                                       : finalRows.substr(at, finalRows.find('\n', at) - at);
+    };
+    EXPECT_NE(row(liveCamera).find(" online "), std::string::npos) << finalRows;
+    EXPECT_NE(row(deniedCamera).find("wrong password (401)"), std::string::npos) << finalRows;
+    EXPECT_NE(row(deadCamera).find("connection refused"), std::string::npos) << finalRows;
+
+    const ProcessResult back = json.Finish(seconds(60));
+    EXPECT_EQ(back.status, 0) << back.err;
+    const auto cameras = JsonLines(back.out);
+    ASSERT_EQ(cameras.size(), 1u) << back.out;
+    EXPECT_EQ(cameras[0]["state"], "online") << cameras[0].dump();
+    EXPECT_TRUE(cameras[0]["error"].is_null()) << cameras[0].dump();
+    EXPECT_FALSE(cameras[0]["first_error"].is_null()) << cameras[0].dump();
 }
 
 TEST(ZarnhostDemoTest, LeavesPlayableVideoAndSnapshot) {

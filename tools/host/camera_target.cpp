@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -18,8 +20,22 @@ std::string CameraTarget::Endpoint() const {
     return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
-std::optional<CameraTarget> ParseCameraAddress(const std::string& text, std::string* error) {
+std::optional<CameraTarget> ParseCameraAddress(const std::string& given, std::string* error) {
     CameraTarget target;
+    // The address as a browser shows it: "http://host:port/" (a path after the port is ignored).
+    std::string text = given;
+    static const std::string kScheme = "http://";
+    if (text.size() >= kScheme.size() &&
+        std::equal(kScheme.begin(), kScheme.end(), text.begin(), [](char a, char b) {
+            return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
+        text.erase(0, kScheme.size());
+        const size_t slash = text.find('/');
+        if (slash != std::string::npos) text.erase(slash);
+    } else if (text.find("://") != std::string::npos) {
+        *error = "bad camera address \"" + given + "\": only http:// is supported";
+        return std::nullopt;
+    }
     std::string host = text;
     std::string port;
     bool hasPort = false;

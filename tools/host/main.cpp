@@ -13,6 +13,7 @@
 #include "driver_library.h"
 #include "exit_status.h"
 #include "interrupt.h"
+#include "output_file.h"
 #include "probe_command.h"
 #include "ptz_command.h"
 #include "stream_command.h"
@@ -141,12 +142,19 @@ int main(int argc, char** argv) {
         ->check(CLI::Validator(
             [](const std::string& path) {
                 return VideoFileWriter::FormatFor(path)
-                           ? std::string()
+                           ? CheckCanCreate(path)
                            : "unknown extension of \"" + path + "\" (use .mkv, .mp4 or .h264)";
             },
             "", "video file"));
     streamCmd->add_option("--snapshot", stream.snapshot, "write the newest picture as a PNG")
-        ->option_text("FILE.png");
+        ->option_text("FILE.png")
+        ->check(CLI::Validator(
+            [](const std::string& path) {
+                return HasExtension(path, ".png")
+                           ? CheckCanCreate(path)
+                           : "the snapshot is a PNG picture: its name must end in .png";
+            },
+            "", "PNG file"));
     streamCmd->add_flag("--json", stream.json, "print the summary as one JSON object");
     streamCmd
         ->add_option("--timeout", stream.timeoutSec,
@@ -310,10 +318,15 @@ int main(int argc, char** argv) {
         defaults.password = common.password;
         defaults.hd = common.hd != 0;
         std::string text;
+        std::vector<std::string> warnings;
         for (const auto& camera : watchCameras) text += camera + "\n";
         std::istringstream given(text);
         if (!watchCameras.empty()) {
-            auto cameras = ParseCameraList(given, defaults, &error);
+            std::vector<std::string> givenWarnings;
+            auto cameras = ParseCameraList(given, defaults, &error, &givenWarnings);
+            for (const auto& w : givenWarnings) {
+                warnings.push_back("--camera " + w.substr(w.find(": ") + 2));
+            }
             if (!cameras) {
                 PrintError("bad --camera: " + error.substr(error.find(": ") + 2));
                 return kExitUsage;
@@ -322,12 +335,17 @@ int main(int argc, char** argv) {
         }
         if (!watchList.empty()) {
             std::ifstream file(watchList);
-            auto cameras = ParseCameraList(file, defaults, &error);
+            std::vector<std::string> fileWarnings;
+            auto cameras = ParseCameraList(file, defaults, &error, &fileWarnings);
+            for (const auto& w : fileWarnings) warnings.push_back(watchList + ": " + w);
             if (!cameras) {
                 PrintError(watchList + ": " + error);
                 return kExitUsage;
             }
             watch.cameras.insert(watch.cameras.end(), cameras->begin(), cameras->end());
+        }
+        for (const auto& w : warnings) {
+            std::fprintf(stderr, "zarnhost: warning: %s\n", w.c_str());
         }
         if (watch.cameras.empty()) {
             PrintError("watch needs --camera or --cameras (see zarnhost watch --help)");

@@ -36,7 +36,8 @@ public:
     static std::optional<Format> FormatFor(const std::string& path);
 
     // Creates (truncates) the file. `periodMs` is the requested frame period, the duration of a
-    // last frame that has no plain predecessor. False with one line in `error` when the file cannot be created.
+    // last frame that has no plain predecessor. False with one line in `error` when the file cannot
+    // be created.
     bool Open(const std::string& path, int periodMs, std::string* error);
     bool IsOpen() const { return open_; }
 
