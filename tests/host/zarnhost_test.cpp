@@ -182,6 +182,19 @@ TEST(ZarnhostCliTest, BadCommandLinesGiveOneLineAndUsageStatus) {
         {{"watch", "--camera", "127.0.0.1:0"}, "bad --camera"},
         {{"watch", "--camera", "127.0.0.1", "--size", "1x1"}, "--size"},
         {{"watch", "--cameras", "/nonexistent/cameras.txt"}, "--cameras"},
+        // Ranges and unknown options as sentences.
+        {{"stream", "--camera", "127.0.0.1", "--seconds", "0"},
+         "--seconds must be a number above 0"},
+        {{"ptz", "--camera", "127.0.0.1", "move", "left", "--speed", "17"},
+         "--speed must be a whole number from 1 to 16"},
+        {{"probe", "--camera", "127.0.0.1", "--hd", "2"}, "--hd must be 0 or 1"},
+        {{"stream", "--camera", "127.0.0.1", "--frobnicate"}, "unknown option --frobnicate"},
+        // Output files are checked before any streaming.
+        {{"stream", "--camera", "127.0.0.1", "--snapshot", "picture.jpg"}, "must end in .png"},
+        {{"stream", "--camera", "127.0.0.1", "--snapshot", "/nonexistent/x.png"},
+         "the folder /nonexistent does not exist"},
+        {{"stream", "--camera", "127.0.0.1", "--out", "/nonexistent/x.mkv"},
+         "the folder /nonexistent does not exist"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.needle);
@@ -499,6 +512,45 @@ TEST_F(ZarnhostCameraTest, CtrlCStopsTheChannelCleanly) {
                                       seconds(5)));
 }
 
+// A hang-up (a closed ssh session) finishes an MP4 as Ctrl-C does; a run that receives nothing
+// leaves no empty recording.
+TEST_F(ZarnhostCameraTest, StreamEndsCleanlyOnHangUpAndLeavesNoEmptyFile) {
+    const fs::path video = dir_.Path() / "hangup.mp4";
+    HostProcess p;
+    ASSERT_TRUE(p.Start(Args({"stream"}, {"--out", video.string()})));
+    ASSERT_TRUE(p.WaitForOutput(
+        [](const std::string& out) { return out.find("is online") != std::string::npos; },
+        seconds(30)));
+    std::this_thread::sleep_for(milliseconds(1000));
+    p.Signal(SIGHUP);
+    const ProcessResult r = p.Finish(seconds(15));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const nlohmann::json probe = ProbeContainer(video);
+    ASSERT_FALSE(probe.is_null()) << "the MP4 has no index: " << r.out;
+    EXPECT_GT(std::stoi(probe["nb_read_frames"].get<std::string>()), 5);
+
+    const fs::path nothing = dir_.Path() / "nothing.mkv";
+    const ProcessResult denied = RunHost(Args({"stream"}, {"--out", nothing.string()}, "wrong"));
+    ExpectOneErrorLine(denied, 1, "rejected the user name or password");
+    EXPECT_FALSE(fs::exists(nothing));
+}
+
+// Ctrl-C ends ptz and preset at once, also while a slow camera holds the driver's requests.
+TEST_F(ZarnhostCameraTest, CtrlCEndsPtzAndPresetAtOnce) {
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = 30000; });
+    for (const auto& tail : std::vector<std::vector<std::string>>{{"move", "left"}, {"add", "x"}}) {
+        SCOPED_TRACE(tail[0]);
+        HostProcess p;
+        ASSERT_TRUE(p.Start(Args({tail[0] == "move" ? "ptz" : "preset"}, tail)));
+        std::this_thread::sleep_for(milliseconds(1500));
+        p.Signal(SIGINT);
+        const ProcessResult r = p.Finish(seconds(5));
+        EXPECT_FALSE(r.timedOut) << "still waiting for the camera after Ctrl-C";
+        ExpectOneErrorLine(r, 1, "stopped by Ctrl-C");
+    }
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = 0; });
+}
+
 TEST_F(ZarnhostCameraTest, PtzMoveForAWhileThenStop) {
     const ProcessResult r =
         RunHost(Args({"ptz"}, {"move", "left", "--speed", "16", "--for", "200"}));
@@ -546,6 +598,9 @@ TEST_F(ZarnhostCameraTest, PresetsAddListGotoDelete) {
 
     ExpectOneErrorLine(RunHost(Args({"preset"}, {"goto", "door"})), 1,
                        "preset goto \"door\" failed");
+    // A name the driver refuses comes with the rule.
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"add", "Door & Gate"})), 1,
+                       "without control characters, quotes or any of & ! < >");
 }
 
 TEST_F(ZarnhostCameraTest, ProbePrintsTheDescription) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "camera_target.h"
+#include "cli_messages.h"
 #include "console.h"
 #include "demo_command.h"
 #include "driver_library.h"
@@ -49,7 +50,7 @@ void AddCameraOptions(CLI::App* app, CommonOptions& o) {
         ->envname("ZARNHOST_PASSWORD");
     app->add_option("--hd", o.hd, "1: the camera uses the high-definition size table")
         ->option_text("0|1")
-        ->check(CLI::Range(0, 1).description(""));
+        ->check(WholeNumber(0, 1));
     AddDriverOption(app, o);
 }
 
@@ -121,18 +122,18 @@ int main(int argc, char** argv) {
     streamCmd->add_option("--size", size, "picture size (default 704x576)")->option_text("WxH");
     streamCmd->add_option("--period", stream.periodMs, "frame period in ms (default 40)")
         ->option_text("MS")
-        ->check(CLI::Range(1, 65535).description(""));
+        ->check(WholeNumber(1, 65535));
     streamCmd->add_option("--quality", stream.quality, "quality 0..100 (default 50)")
         ->option_text("Q")
-        ->check(CLI::Range(0, 100).description(""));
+        ->check(WholeNumber(0, 100));
     auto* secondsOpt = streamCmd
                            ->add_option("--seconds", stream.seconds,
                                         "stop after S seconds of video (from the first frame)")
                            ->option_text("S")
-                           ->check(CLI::PositiveNumber.description(""));
+                           ->check(MoreThanZero());
     streamCmd->add_option("--frames", stream.frames, "stop after N frames")
         ->option_text("N")
-        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40).description(""))
+        ->check(WholeNumber(1, int64_t{1} << 40))
         ->excludes(secondsOpt);
     streamCmd
         ->add_option("--out", stream.out,
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
         ->add_option("--timeout", stream.timeoutSec,
                      "seconds allowed for the first frame (default 20)")
         ->option_text("S")
-        ->check(CLI::Range(1, 3600).description(""));
+        ->check(WholeNumber(1, 3600));
 
     PtzOptions ptz;
     auto* ptzCmd = app.add_subcommand("ptz", "move the camera's head");
@@ -173,15 +174,15 @@ int main(int argc, char** argv) {
     moveCmd->add_option("direction", ptz.direction, directions)
         ->required()
         ->option_text("DIRECTION")
-        ->check(CLI::IsMember(PtzDirectionNames()).description(""));
+        ->check(OneOf(PtzDirectionNames()));
     moveCmd->add_option("--speed", ptz.speed, "speed 1 (slowest) .. 16 (default 8)")
         ->option_text("1..16")
-        ->check(CLI::Range(1, 16).description(""));
+        ->check(WholeNumber(1, 16));
     moveCmd
         ->add_option("--for", ptz.forMs,
                      "stop again after MS milliseconds (default: keep moving until ptz stop)")
         ->option_text("MS")
-        ->check(CLI::Range(1, 3600000).description(""));
+        ->check(WholeNumber(1, 3600000));
     auto* stopCmd = ptzCmd->add_subcommand(
         "stop", "stop every motion (sent as a brief focus motion and its stop)");
 
@@ -227,17 +228,17 @@ int main(int argc, char** argv) {
         ->envname("ZARNHOST_PASSWORD");
     watchCmd->add_option("--hd", common.hd, "1: the cameras use the high-definition size table")
         ->option_text("0|1")
-        ->check(CLI::Range(0, 1).description(""));
+        ->check(WholeNumber(0, 1));
     watchCmd->add_option("--size", watchSize, "picture size (default 704x576)")->option_text("WxH");
     watchCmd->add_option("--period", watch.periodMs, "frame period in ms (default 40)")
         ->option_text("MS")
-        ->check(CLI::Range(1, 65535).description(""));
+        ->check(WholeNumber(1, 65535));
     watchCmd->add_option("--quality", watch.quality, "quality 0..100 (default 50)")
         ->option_text("Q")
-        ->check(CLI::Range(0, 100).description(""));
+        ->check(WholeNumber(0, 100));
     watchCmd->add_option("--seconds", watch.seconds, "stop after S seconds (default: at Ctrl-C)")
         ->option_text("S")
-        ->check(CLI::PositiveNumber.description(""));
+        ->check(MoreThanZero());
     watchCmd->add_flag("--json", watch.json,
                        "no table; at the end one JSON object per camera, one per line");
     AddDriverOption(watchCmd, common);
@@ -270,7 +271,7 @@ int main(int argc, char** argv) {
             PrintError(std::string("unknown subcommand \"") + argv[1] + "\" (see zarnhost --help)");
             return kExitUsage;
         }
-        PrintError(std::string(e.what()) + " (see zarnhost --help)");
+        PrintError(UsageErrorText(e) + " (see zarnhost --help)");
         return kExitUsage;
     }
 

@@ -3,7 +3,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "driver_session.h"
@@ -22,6 +27,45 @@ bool SleepUnlessInterrupted(int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+// Runs `work` (which opens the driver, acts and closes it) on a thread of its own while this thread
+// watches for Ctrl-C. A slow or silent camera holds the driver's requests for many seconds; after
+// Ctrl-C the work gets `graceMs` to finish (a stop it queued may still go out), then the program
+// ends at once. The driver writes its preset file by renaming a complete new file over the old
+// one, so ending in the middle of a request loses at most that request.
+int RunUnlessInterrupted(const std::function<int(std::string*)>& work, int graceMs,
+                         std::string* error) {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int status = kExitFailure;
+    std::string workError;
+    std::thread worker([&] {
+        std::string e;
+        const int s = work(&e);
+        std::lock_guard<std::mutex> lock(mutex);
+        status = s;
+        workError = std::move(e);
+        finished = true;
+        done.notify_one();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!done.wait_for(lock, std::chrono::milliseconds(50), [&] { return finished; })) {
+        if (!Interrupted()) continue;
+        if (done.wait_for(lock, std::chrono::milliseconds(graceMs), [&] { return finished; })) {
+            break;
+        }
+        std::fflush(stdout);
+        std::fputs("zarnhost: error: stopped by Ctrl-C while the camera had not answered\n",
+                   stderr);
+        std::fflush(stderr);
+        std::_Exit(kExitFailure);
+    }
+    lock.unlock();
+    worker.join();
+    *error = workError;
+    return status;
 }
 
 }  // namespace
@@ -152,15 +196,21 @@ int PtzAction(talvane::IIPPTZApiEx* control, const PtzOptions& options, Console&
 
 int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console,
            std::string* error) {
-    DriverSession session(library);
-    talvane::IIPPTZApiEx* control =
-        OpenPtzControl(session, options.camera, options.checkLogin, console, error);
-    if (control == nullptr) return kExitFailure;
-    const int status = PtzAction(control, options, console, error);
-    // The PTZ thread sends queued requests after the call returned; closing the driver would
-    // drop one that has not gone out yet.
-    if (status == kExitOk) std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
-    return status;
+    return RunUnlessInterrupted(
+        [&](std::string* workError) {
+            DriverSession session(library);
+            talvane::IIPPTZApiEx* control =
+                OpenPtzControl(session, options.camera, options.checkLogin, console, workError);
+            if (control == nullptr) return kExitFailure;
+            const int status = PtzAction(control, options, console, workError);
+            // The PTZ thread sends queued requests after the call returned; closing the driver
+            // would drop one that has not gone out yet.
+            if (status == kExitOk) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
+            }
+            return status;
+        },
+        options.settleMs + 500, error);
 }
 
 int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Console& console,
@@ -193,6 +243,11 @@ int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Co
     }
     if (result != talvane::kPtzOk) {
         *error = "preset " + options.action + " \"" + name + "\" failed: " + PtzResultText(result);
+        if (result == talvane::kPtzInvalidArgument) {
+            *error +=
+                "; the driver refuses the name: a preset name has 1 to 255 bytes of UTF-8, "
+                "without control characters, quotes or any of & ! < >";
+        }
         return kExitFailure;
     }
     return kExitOk;
@@ -200,11 +255,15 @@ int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Co
 
 int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& console,
               std::string* error) {
-    DriverSession session(library);
-    talvane::IIPPTZApiEx* control =
-        OpenPtzControl(session, options.camera, options.checkLogin, console, error);
-    if (control == nullptr) return kExitFailure;
-    return PresetAction(control, options, console, error);
+    return RunUnlessInterrupted(
+        [&](std::string* workError) {
+            DriverSession session(library);
+            talvane::IIPPTZApiEx* control =
+                OpenPtzControl(session, options.camera, options.checkLogin, console, workError);
+            if (control == nullptr) return kExitFailure;
+            return PresetAction(control, options, console, workError);
+        },
+        0, error);
 }
 
 }  // namespace zarnhost
