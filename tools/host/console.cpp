@@ -1,7 +1,12 @@
 #include "console.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include "interrupt.h"
 
@@ -9,8 +14,45 @@ namespace zarnhost {
 
 Console::Console(std::FILE* out) : out_(out) {}
 
+namespace {
+
+#ifdef _WIN32
+HANDLE ConsoleHandle(std::FILE* stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+#endif
+
+// The terminal's size in columns and rows; false when the stream is no terminal.
+bool TerminalSize(std::FILE* stream, size_t* columns, size_t* rows) {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(ConsoleHandle(stream), &info)) return false;
+    *columns = static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    *rows = static_cast<size_t>(info.srWindow.Bottom - info.srWindow.Top + 1);
+    return true;
+#else
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return false;
+    *columns = size.ws_col;
+    *rows = size.ws_row;
+    return true;
+#endif
+}
+
+}  // namespace
+
 bool Console::IsTerminal(std::FILE* stream) {
+#ifdef _WIN32
+    if (_isatty(_fileno(stream)) == 0) return false;
+    // Escape sequences need the console's terminal processing (Windows 10 and later).
+    DWORD mode = 0;
+    const HANDLE handle = ConsoleHandle(stream);
+    return GetConsoleMode(handle, &mode) &&
+           ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+            SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+#else
     return isatty(fileno(stream)) == 1;
+#endif
 }
 
 void Console::ChooseStatusMode(StatusMode otherwise) {
@@ -146,10 +188,11 @@ void Console::Screen(const std::vector<std::string>& lines) {
     }
     size_t columns = columns_;
     size_t rows = rows_;
-    winsize size{};
-    if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0) {
-        if (columns == 0) columns = size.ws_col;
-        if (rows == 0) rows = size.ws_row;
+    size_t realColumns = 0;
+    size_t realRows = 0;
+    if (TerminalSize(out_, &realColumns, &realRows)) {
+        if (columns == 0) columns = realColumns;
+        if (rows == 0) rows = realRows;
     }
     if (columns == 0) columns = std::string::npos;
     if (rows == 0) rows = std::string::npos;

@@ -54,11 +54,10 @@ bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle,
 // The driver keeps preset names in a file beside the host program, named after the camera's
 // address and port; the demo camera's port changes every run, so the demo removes its file.
 void RemoveDemoPresetFile(uint16_t port) {
+    const auto folder = ProgramFolder();
+    if (folder.empty()) return;
     std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return;
-    std::filesystem::remove(
-        self.parent_path() / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
+    std::filesystem::remove(folder / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
 }
 
 }  // namespace
@@ -79,7 +78,13 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
     config.auth = {zarncam::AuthScheme::kDigest, zarncam::AuthScheme::kBasic};
     zarncam::Camera camera(config);
     if (!camera.Start()) {
+#ifdef _WIN32
+        *error =
+            "cannot start a simulated camera: the Windows build of zarnhost runs its demo on a "
+            "`zarncam control` server named by ZARNCAM_CONTROL=127.0.0.1:PORT";
+#else
         *error = "cannot start the zarncam simulator on a loopback port";
+#endif
         return kExitFailure;
     }
     CameraTarget target;
@@ -100,7 +105,9 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
     stream.seconds = options.videoSeconds;
     stream.timeoutSec = 15;
     stream.out = (std::filesystem::path(options.outDir) / "stream.h264").string();
+#ifndef ZARNHOST_NO_DECODING
     stream.snapshot = (std::filesystem::path(options.outDir) / "snapshot.png").string();
+#endif
     StreamResult streamed;
     int status = RunStream(library, stream, console, &streamed);
     if (status != kExitOk) {
@@ -200,9 +207,11 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
                   " frames, " + std::to_string(streamed.signalLosses) + " signal losses");
     console.Print("  video     " + abs(stream.out) + "  (raw H.264, e.g. ffplay " + stream.out +
                   ")");
-    console.Print("  snapshot  " + abs(stream.snapshot) + "  (" +
-                  std::to_string(streamed.snapshotWidth) + "x" +
-                  std::to_string(streamed.snapshotHeight) + " PNG)");
+    if (!stream.snapshot.empty()) {
+        console.Print("  snapshot  " + abs(stream.snapshot) + "  (" +
+                      std::to_string(streamed.snapshotWidth) + "x" +
+                      std::to_string(streamed.snapshotHeight) + " PNG)");
+    }
     return kExitOk;
 }
 

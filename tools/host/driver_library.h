@@ -6,12 +6,16 @@
 // the object is destroyed, so every driver object must be deleted before that.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "zarn/capability.h"
 #include "zarn/capture.h"
 
 namespace zarnhost {
+
+// The folder of the running executable; empty when it cannot be found.
+std::filesystem::path ProgramFolder();
 
 class DriverLibrary {
 public:

@@ -1,6 +1,10 @@
 // zarnhost: the reference host of the Zarn HD IP capture driver. It loads the driver module with
 // dlopen as a recording server does and drives video, PTZ, presets and the capability query from
 // the command line; `zarnhost demo` does all of it against the built-in camera simulator.
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
@@ -25,6 +29,14 @@
 namespace {
 
 using namespace zarnhost;
+
+// Decoding (snapshots, the decoded check, .mkv and .mp4) needs libavcodec, libavformat and libpng,
+// which the Windows build goes without.
+#ifdef ZARNHOST_NO_DECODING
+constexpr bool kDecoding = false;
+#else
+constexpr bool kDecoding = true;
+#endif
 
 struct CommonOptions {
     std::string camera;
@@ -100,13 +112,22 @@ bool Prepare(const CommonOptions& o, bool needsCamera, DriverLibrary& library, C
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    WSADATA winsock{};
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0) {
+        PrintError("cannot start Winsock");
+        return kExitFailure;
+    }
+#endif
     // A slot the driver must never call is an ABI fault of the driver: report it and carry on.
     zarntest::SetUnexpectedSlotHandler([](const std::string& what) {
         std::fprintf(stderr, "zarnhost: warning: the driver called a reserved slot: %s\n",
                      what.c_str());
     });
 
-    CLI::App app{"zarnhost: reference host of the Zarn HD IP capture driver"};
+    CLI::App app{kDecoding ? "zarnhost: reference host of the Zarn HD IP capture driver"
+                           : "zarnhost: reference host of the Zarn HD IP capture driver (Windows "
+                             "build: no decoding, so no snapshots and no .mkv or .mp4 files)"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "help of every subcommand");
     bool verbose = false;
@@ -137,20 +158,35 @@ int main(int argc, char** argv) {
         ->excludes(secondsOpt);
     streamCmd
         ->add_option("--out", stream.out,
-                     "write the frames to FILE: .mkv or .mp4 with the frames' time stamps, "
-                     ".h264 raw")
+                     kDecoding ? "write the frames to FILE: .mkv or .mp4 with the frames' time "
+                                 "stamps, .h264 raw"
+                               : "write the frames to FILE.h264 (raw; the Windows build has no "
+                                 ".mkv or .mp4)")
         ->option_text("FILE")
         ->check(CLI::Validator(
             [](const std::string& path) {
-                return VideoFileWriter::FormatFor(path)
-                           ? CheckCanCreate(path)
-                           : "unknown extension of \"" + path + "\" (use .mkv, .mp4 or .h264)";
+                const auto format = VideoFileWriter::FormatFor(path);
+                if (!format) {
+                    return "unknown extension of \"" + path + "\" (use .mkv, .mp4 or .h264)";
+                }
+                if (!kDecoding && *format != VideoFileWriter::Format::kRawH264) {
+                    return std::string(VideoFileWriter::kNoContainers);
+                }
+                return CheckCanCreate(path);
             },
             "", "video file"));
-    streamCmd->add_option("--snapshot", stream.snapshot, "write the newest picture as a PNG")
+    streamCmd
+        ->add_option("--snapshot", stream.snapshot,
+                     kDecoding ? "write the newest picture as a PNG"
+                               : "not in the Windows build (it does not decode video)")
         ->option_text("FILE.png")
         ->check(CLI::Validator(
             [](const std::string& path) {
+                if (!kDecoding) {
+                    return std::string(
+                        "the Windows build of zarnhost does not decode video, so it takes no "
+                        "snapshots");
+                }
                 return HasExtension(path, ".png")
                            ? CheckCanCreate(path)
                            : "the snapshot is a PNG picture: its name must end in .png";

@@ -1,7 +1,5 @@
 #include "ptz_command.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "driver_session.h"
 #include "exit_status.h"
 #include "interrupt.h"
+#include "output_file.h"
 
 namespace zarnhost {
 
@@ -91,9 +90,9 @@ talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget&
         *error = "the driver offers no PTZ control for camera " + camera.Endpoint();
         // The driver keeps its preset file beside the host program; an installed zarnhost sits in
         // a folder that only root may write.
-        std::error_code ec;
-        const auto folder = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
-        if (!ec && access(folder.c_str(), W_OK) != 0) {
+        const auto folder = ProgramFolder();
+        if (!folder.empty() &&
+            !CheckCanCreate((folder / "zarnhost-write-check.tmp").string()).empty()) {
             *error +=
                 ": the driver keeps its preset file beside the host program and cannot write "
                 "to " +

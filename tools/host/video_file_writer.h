@@ -27,6 +27,10 @@ class VideoFileWriter {
 public:
     enum class Format { kRawH264, kMatroska, kMp4 };
 
+    // Why .mkv and .mp4 cannot be written by a build without libavformat (the Windows build).
+    static constexpr const char* kNoContainers =
+        "the Windows build of zarnhost writes only raw .h264 (it has no libavformat)";
+
     VideoFileWriter() = default;
     ~VideoFileWriter();
     VideoFileWriter(const VideoFileWriter&) = delete;

@@ -1,7 +1,14 @@
 #include "watch_command.h"
 
+#ifdef _WIN32
+// windows.h before the others.
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -188,6 +195,37 @@ std::string CutTo(const std::string& text, size_t width) {
     return text.size() <= width ? text : text.substr(0, width - 1) + "~";
 }
 
+#ifdef _WIN32
+double ProcessCpuSeconds() {
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+    const auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+void ProcessMemoryAndThreads(uint64_t* residentBytes, int* threads) {
+    *residentBytes = 0;
+    *threads = 0;
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        *residentBytes = counters.WorkingSetSize;
+    }
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == self) ++*threads;
+    }
+    CloseHandle(snapshot);
+}
+#else
 // CPU time of the whole process, user and system, in seconds.
 double ProcessCpuSeconds() {
     rusage usage{};
@@ -213,6 +251,7 @@ void ProcessMemoryAndThreads(uint64_t* residentBytes, int* threads) {
         if (line.rfind("Threads:", 0) == 0) *threads = std::atoi(line.c_str() + 8);
     }
 }
+#endif
 
 std::string Duration(double seconds) {
     const long s = static_cast<long>(seconds);
