@@ -51,10 +51,12 @@ bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle,
     return ShowCameraRequest(camera, needle, 1, console);
 }
 
-// The driver keeps preset names in a file beside the host program, named after the camera's
-// address and port; the demo camera's port changes every run, so the demo removes its file.
-void RemoveDemoPresetFile(uint16_t port) {
-    const auto folder = ProgramFolder();
+// The driver keeps preset names in a file named after the camera's address and port, beside the
+// host program or in the folder the session named; the demo camera's port changes every run, so
+// the demo removes its file.
+void RemoveDemoPresetFile(const DriverSession& session, uint16_t port) {
+    std::filesystem::path folder = session.PresetFolder();
+    if (folder.empty()) folder = ProgramFolder();
     if (folder.empty()) return;
     std::error_code ec;
     std::filesystem::remove(folder / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
@@ -130,7 +132,7 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
         talvane::IIPPTZApiEx* control = OpenPtzControl(session, target, true, console, error);
         if (control == nullptr) {
             session.Close();
-            RemoveDemoPresetFile(target.port);
+            RemoveDemoPresetFile(session, target.port);
             camera.Stop();
             return kExitFailure;
         }
@@ -168,7 +170,7 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
                  ShowCameraRequest(camera, "Move=PresetCall", console);
         }
         session.Close();
-        RemoveDemoPresetFile(target.port);
+        RemoveDemoPresetFile(session, target.port);
         if (status != kExitOk) {
             camera.Stop();
             return status;

@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -12,7 +11,6 @@
 #include "driver_session.h"
 #include "exit_status.h"
 #include "interrupt.h"
-#include "output_file.h"
 
 namespace zarnhost {
 
@@ -78,33 +76,44 @@ talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget&
         *error = "camera " + camera.Endpoint() + " unreachable: " + why;
         return nullptr;
     }
-    // The camera does not report refused PTZ requests back through the driver, so a wrong
-    // password would go unnoticed: check the credentials first.
+    // A refused PTZ request is only known after the fact (and a stop-only command would not say
+    // why): check the credentials first.
     if (checkLogin && CredentialsRefused(CheckCredentials(camera, 10000))) {
         *error = "camera " + camera.Endpoint() + " rejected the user name or password";
         return nullptr;
+    }
+    // The driver keeps its preset file beside the host program unless told otherwise; an
+    // installed zarnhost sits in a folder that only root may write, so it names a folder of the
+    // user's own.
+    const PresetFolderChoice presets = ChoosePresetFolder();
+    if (!presets.folder.empty()) {
+        session.SetPresetFolder(presets.folder);
+        console.Print("zarnhost keeps preset files in " + presets.folder + " (" +
+                      presets.programFolder + " is not writable)");
     }
     if (!session.Open(camera, error)) return nullptr;
     talvane::IIPPTZApiEx* control = session.PtzControl();
     if (control == nullptr) {
         *error = "the driver offers no PTZ control for camera " + camera.Endpoint();
-        // The driver keeps its preset file beside the host program; an installed zarnhost sits in
-        // a folder that only root may write.
-        const auto folder = ProgramFolder();
-        if (!folder.empty() &&
-            !CheckCanCreate((folder / "zarnhost-write-check.tmp").string()).empty()) {
-            *error +=
-                ": the driver keeps its preset file beside the host program and cannot write "
-                "to " +
-                folder.string() +
-                " (run as a user who may, or a zarnhost from a "
-                "build folder)";
-        } else {
-            *error += " (see the driver's log above)";
-        }
+        *error += !presets.programWritable && presets.folder.empty()
+                      ? ": " + presets.programFolder +
+                            " is not writable and neither XDG_STATE_HOME nor HOME names a "
+                            "folder for the preset file"
+                      : std::string(" (see the driver's log above)");
         return nullptr;
     }
     return control;
+}
+
+std::string PtzRefusal(const std::vector<zarntest::LogRecord>& records) {
+    static const std::string kMark = "CZarnHDPTZComm::ProcessItem: the camera ";
+    for (const auto& record : records) {
+        const size_t at = record.text.find(kMark);
+        if (record.level == 4 && at != std::string::npos) {
+            return record.text.substr(at + kMark.size());
+        }
+    }
+    return std::string();
 }
 
 const std::vector<std::string>& PtzDirectionNames() {
@@ -198,16 +207,24 @@ int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console,
     return RunUnlessInterrupted(
         [&](std::string* workError) {
             DriverSession session(library);
+            // The driver logs a request the camera refused at level 4, the only word of it a
+            // host gets.
+            session.KeepQuietFailures();
             talvane::IIPPTZApiEx* control =
                 OpenPtzControl(session, options.camera, options.checkLogin, console, workError);
             if (control == nullptr) return kExitFailure;
             const int status = PtzAction(control, options, console, workError);
+            if (status != kExitOk) return status;
             // The PTZ thread sends queued requests after the call returned; closing the driver
-            // would drop one that has not gone out yet.
-            if (status == kExitOk) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
+            // would drop one that has not gone out yet (a stop is still sent, and waited for, by
+            // the close).
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
+            session.Close();
+            if (const std::string refusal = PtzRefusal(session.Records()); !refusal.empty()) {
+                *workError = "camera " + options.camera.Endpoint() + " " + refusal;
+                return kExitFailure;
             }
-            return status;
+            return kExitOk;
         },
         options.settleMs + 500, error);
 }
