@@ -599,6 +599,10 @@ TEST_F(ZarnhostCameraTest, PtzReportsARequestTheCameraRefused) {
     EXPECT_EQ(verbose.status, 1);
     EXPECT_NE(verbose.out.find("[driver 4 quiet failure] "), std::string::npos) << verbose.out;
 
+    // Storing a preset is refused as well.
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"add", "door"})), 1,
+                       camera + "did not store preset \"door\": it refused or did not answer");
+
     camera_->UpdateFaults([](zarncam::Faults& f) { f.errorPathPrefix.clear(); });
     const ProcessResult accepted = RunHost(Args({"ptz"}, {"stop"}));
     EXPECT_EQ(accepted.status, 0) << accepted.err;

@@ -259,6 +259,11 @@ int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Co
     }
     if (result != talvane::kPtzOk) {
         *error = "preset " + options.action + " \"" + name + "\" failed: " + PtzResultText(result);
+        if (result == talvane::kPtzFailed && options.action == "add") {
+            // The driver stores a preset only once the camera has taken it.
+            *error = "camera " + options.camera.Endpoint() + " did not store preset \"" + name +
+                     "\": it refused or did not answer the request";
+        }
         if (result == talvane::kPtzInvalidArgument) {
             *error +=
                 "; the driver refuses the name: a preset name has 1 to 255 bytes of UTF-8, "
@@ -274,10 +279,19 @@ int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& con
     return RunUnlessInterrupted(
         [&](std::string* workError) {
             DriverSession session(library);
+            session.KeepQuietFailures();
             talvane::IIPPTZApiEx* control =
                 OpenPtzControl(session, options.camera, options.checkLogin, console, workError);
             if (control == nullptr) return kExitFailure;
-            return PresetAction(control, options, console, workError);
+            const int status = PresetAction(control, options, console, workError);
+            session.Close();
+            // A PTZ request of the driver's that the camera refused meanwhile is the better
+            // reason.
+            if (const std::string refusal = PtzRefusal(session.Records()); !refusal.empty()) {
+                *workError = "camera " + options.camera.Endpoint() + " " + refusal;
+                return kExitFailure;
+            }
+            return status;
         },
         0, error);
 }
