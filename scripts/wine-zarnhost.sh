@@ -68,4 +68,6 @@ set -e
 [ "$status" -eq 2 ] || fail "--snapshot gave status $status: $out"
 case "$out" in *"does not decode video"*) ;; *) fail "--snapshot: $out" ;; esac
 call "{\"op\":\"destroy\",\"camera\":$id}" >/dev/null
+# The driver keeps the preset file beside the program, named after the camera.
+rm -f "$(dirname "$exe")/Zarn_127001_$port.preset"
 echo "zarnhost.exe: every command passed"

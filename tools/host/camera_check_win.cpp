@@ -7,7 +7,6 @@
 #include <winhttp.h>
 
 #include <string>
-#include <vector>
 
 #include "camera_target.h"
 
@@ -102,52 +101,50 @@ long CheckCredentials(const CameraTarget& camera, int timeoutMs) {
     if (session == nullptr) return 0;
     WinHttpSetTimeouts(session, timeoutMs, timeoutMs, timeoutMs, timeoutMs);
     HINTERNET connection = WinHttpConnect(session, Wide(camera.address).c_str(), camera.port, 0);
-    HINTERNET request =
-        connection == nullptr
-            ? nullptr
-            : WinHttpOpenRequest(connection, L"GET", L"/cgi-bin/CapabilityConfig.cgi", nullptr,
-                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
-    long status = 0;
     const std::wstring user = Wide(camera.user);
     const std::wstring password = Wide(camera.password);
-    // The first answer is a 401 with the schemes the camera offers; the second carries the
-    // credentials (Digest preferred), and its status is the verdict.
-    for (int attempt = 0; request != nullptr && attempt < 2; ++attempt) {
-        if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                                0, 0, 0) ||
-            !WinHttpReceiveResponse(request, nullptr)) {
-            status = 0;
-            break;
+    // The first request learns the schemes the camera offers from its 401; a fresh request then
+    // carries the credentials, and its status is the verdict. Digest goes first; Basic follows when
+    // Digest was refused too (Wine's WinHTTP sends no Digest answer at all).
+    long status = 0;
+    DWORD scheme = 0;
+    DWORD supported = 0;
+    for (int attempt = 0; connection != nullptr && attempt < 3; ++attempt) {
+        HINTERNET request =
+            WinHttpOpenRequest(connection, L"GET", L"/cgi-bin/CapabilityConfig.cgi", nullptr,
+                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+        if (request == nullptr) break;
+        if (scheme != 0) {
+            WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_SERVER, scheme, user.c_str(),
+                                  password.c_str(), nullptr);
         }
-        DWORD code = 0;
-        DWORD size = sizeof code;
-        WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
-        status = static_cast<long>(code);
-        // The body is read and dropped, so that the connection can carry the next request.
-        std::vector<char> sink(4096);
-        DWORD got = 0;
-        for (int reads = 0;
-             reads < 256 &&
-             WinHttpReadData(request, sink.data(), static_cast<DWORD>(sink.size()), &got) &&
-             got > 0;
-             ++reads) {
+        status = 0;
+        if (WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                               0, 0, 0) &&
+            WinHttpReceiveResponse(request, nullptr)) {
+            DWORD code = 0;
+            DWORD size = sizeof code;
+            if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                    WINHTTP_HEADER_NAME_BY_INDEX, &code, &size,
+                                    WINHTTP_NO_HEADER_INDEX)) {
+                status = static_cast<long>(code);
+            }
         }
-        if (code != 401) break;
-        DWORD supported = 0;
         DWORD first = 0;
         DWORD target = 0;
-        if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target)) break;
-        const DWORD scheme =
-            (supported & WINHTTP_AUTH_SCHEME_DIGEST) != 0  ? WINHTTP_AUTH_SCHEME_DIGEST
-            : (supported & WINHTTP_AUTH_SCHEME_BASIC) != 0 ? WINHTTP_AUTH_SCHEME_BASIC
-                                                           : first;
-        if (!WinHttpSetCredentials(request, target, scheme, user.c_str(), password.c_str(),
-                                   nullptr)) {
-            break;
+        if (status == 401 && scheme == 0 &&
+            WinHttpQueryAuthSchemes(request, &supported, &first, &target)) {
+            scheme =
+                (supported & WINHTTP_AUTH_SCHEME_DIGEST) != 0 ? WINHTTP_AUTH_SCHEME_DIGEST : first;
+        } else if (status == 401 && scheme == WINHTTP_AUTH_SCHEME_DIGEST &&
+                   (supported & WINHTTP_AUTH_SCHEME_BASIC) != 0) {
+            scheme = WINHTTP_AUTH_SCHEME_BASIC;
+        } else {
+            scheme = 0;
         }
+        WinHttpCloseHandle(request);
+        if (scheme == 0) break;
     }
-    if (request != nullptr) WinHttpCloseHandle(request);
     if (connection != nullptr) WinHttpCloseHandle(connection);
     WinHttpCloseHandle(session);
     return status;
