@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "camsim.h"
 #include "host_process.h"
@@ -455,6 +457,58 @@ TEST_F(ZarnhostCameraTest, StreamResultsDoNotHideMissingVideo) {
     }
 }
 
+// --version on both programs; the password from a file (out of `ps`); zarncam's statuses.
+TEST_F(ZarnhostCameraTest, VersionsPasswordFilesAndSimulatorStatuses) {
+    const ProcessResult version = RunHost({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("zarnhost 1.", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("\ndriver "), std::string::npos) << version.out;
+
+    const fs::path good = dir_.Path() / "good.txt";
+    const fs::path bad = dir_.Path() / "bad.txt";
+    std::ofstream(good) << kPassword << "\r\n";
+    std::ofstream(bad) << "wrong\n";
+    const std::vector<std::string> camera = {"--camera", "127.0.0.1:" + std::to_string(port_)};
+    auto withFile = [&](const fs::path& file) {
+        std::vector<std::string> args = {"probe"};
+        args.insert(args.end(), camera.begin(), camera.end());
+        args.insert(args.end(), {"--password-file", file.string()});
+        return RunHost(args);
+    };
+    const ProcessResult fromFile = withFile(good);
+    EXPECT_EQ(fromFile.status, 0) << fromFile.err;
+    ExpectOneErrorLine(withFile(bad), 1, "rejected the user name or password");
+    ExpectOneErrorLine(withFile(dir_.Path() / "missing.txt"), 2, "cannot read the password file");
+    ExpectOneErrorLine(RunHost(Args({"probe"}, {"--password-file", good.string()})), 2, "excludes");
+
+    const auto zarncam = [](const std::vector<std::string>& args) {
+        std::string command = ZARNCAM_PATH;
+        for (const auto& a : args) command += " " + a;
+        command += " 2>&1";
+        std::FILE* pipe = popen(command.c_str(), "r");
+        std::string out;
+        char buf[4096];
+        for (size_t n; pipe != nullptr && (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) {
+            out.append(buf, n);
+        }
+        const int status = pipe != nullptr ? pclose(pipe) : -1;
+        return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, out);
+    };
+    auto [status, out] = zarncam({"--version"});
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out.rfind("zarncam 1.", 0), 0u) << out;
+    std::tie(status, out) = zarncam({"--bogus"});
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(out.rfind("zarncam: error: ", 0), 0u) << out;
+    std::tie(status, out) = zarncam({"--port", "99999"});
+    EXPECT_EQ(status, 2) << out;
+    std::tie(status, out) = zarncam({"--port", std::to_string(port_)});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("cannot listen on 127.0.0.1:" + std::to_string(port_) + ": address in use"),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(ZarnhostCameraTest, StreamAgainstStoppedCameraReportsFailureAndDriverLog) {
     camera_->Stop();
     const ProcessResult r = RunHost(Args({"stream"}, {"--json", "--seconds", "2"}));
@@ -622,6 +676,16 @@ TEST_F(ZarnhostCameraTest, PresetsAddListGotoDelete) {
     r = RunHost(Args({"preset"}, {"goto", "door"}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(CameraReceived("Move=PresetCall&PresetNo=1"));
+
+    const ProcessResult json = RunHost(Args({"preset"}, {"list", "--json"}));
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto listed = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_FALSE(listed.is_discarded()) << "stdout is not one JSON object: " << json.out;
+    EXPECT_TRUE(listed["ok"].get<bool>());
+    ASSERT_EQ(listed["presets"].size(), 2u) << json.out;
+    EXPECT_EQ(listed["presets"][0]["name"], "door");
+    EXPECT_EQ(listed["presets"][1]["number"].get<int>(), 2);
+    EXPECT_TRUE(listed["presets"][0]["current"].is_boolean()) << json.out;
 
     ASSERT_EQ(RunHost(Args({"preset"}, {"delete", "door"})).status, 0);
     r = RunHost(Args({"preset"}, {"list"}));

@@ -59,6 +59,28 @@ std::string DriverLibrary::DefaultPath() {
     return beside.string();
 }
 
+std::string DriverLibrary::Version() const {
+#ifdef _WIN32
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path_.c_str(), &ignored);
+    if (size == 0) return {};
+    std::string data(size, '\0');
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoA(path_.c_str(), 0, size, data.data()) ||
+        !VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &length) ||
+        info == nullptr) {
+        return {};
+    }
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(info->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionLS));
+#else
+    return {};
+#endif
+}
+
 void* DriverLibrary::Symbol(const char* name) const {
 #ifdef _WIN32
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));

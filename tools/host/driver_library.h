@@ -33,6 +33,9 @@ public:
     bool Load(const std::string& path, std::string* error);
 
     const std::string& Path() const { return path_; }
+    // The module's version as its file records it (the DLL's version resource); empty where the
+    // module carries none (the Linux plug-in).
+    std::string Version() const;
 
     // Drivers opened from this module forward every log record, level 4 included (zarnhost -v);
     // set before the first DriverSession opens.

@@ -19,6 +19,7 @@
 #include "exit_status.h"
 #include "interrupt.h"
 #include "output_file.h"
+#include "password_input.h"
 #include "probe_command.h"
 #include "ptz_command.h"
 #include "stream_command.h"
@@ -42,9 +43,22 @@ struct CommonOptions {
     std::string camera;
     std::string user = "admin";
     std::string password;
+    std::string passwordFile;
+    bool passwordGiven = false;  // --password or ZARNHOST_PASSWORD, even when empty
     int hd = 0;
     std::string driver;
 };
+
+void AddPasswordOptions(CLI::App* app, CommonOptions& o, const char* help) {
+    auto* password = app->add_option("--password", o.password, help)
+                         ->option_text("P")
+                         ->envname("ZARNHOST_PASSWORD");
+    app->add_option("--password-file", o.passwordFile,
+                    "read the password from the first line of FILE (it stays out of ps)")
+        ->option_text("FILE")
+        ->excludes(password);
+    app->callback([&o, password] { o.passwordGiven = password->count() > 0; });
+}
 
 void AddDriverOption(CLI::App* app, CommonOptions& o) {
     app->add_option("--driver", o.driver,
@@ -57,9 +71,9 @@ void AddCameraOptions(CLI::App* app, CommonOptions& o) {
         ->option_text("HOST[:PORT]")
         ->required();
     app->add_option("--user", o.user, "user name (default admin)")->option_text("U");
-    app->add_option("--password", o.password, "password (or the ZARNHOST_PASSWORD variable)")
-        ->option_text("P")
-        ->envname("ZARNHOST_PASSWORD");
+    AddPasswordOptions(app, o,
+                       "password (or the ZARNHOST_PASSWORD variable; asked for on a terminal when "
+                       "none is given)");
     app->add_option("--hd", o.hd, "1: the camera uses the high-definition size table")
         ->option_text("0|1")
         ->check(WholeNumber(0, 1));
@@ -78,6 +92,19 @@ bool ParseSize(const std::string& text, int* width, int* height) {
     *width = w;
     *height = h;
     return true;
+}
+
+// zarnhost's version and build, and what the driver module at `driverPath` says of itself.
+std::string VersionText(const std::string& driverPath) {
+    std::string text = std::string("zarnhost ") + ZARN_VERSION + " (" + ZARN_BUILD_INFO + ")\n";
+    DriverLibrary library;
+    std::string error;
+    if (!library.Load(driverPath, &error)) return text + "driver: " + error;
+    const std::string version = library.Version();
+    return text + "driver " + driverPath + ": " +
+           (version.empty() ? std::string("a capture driver (the module carries no version)")
+                            : "version " + version) +
+           (library.HasCapabilityQuery() ? ", with the capability query" : "");
 }
 
 void PrintError(const std::string& message) {
@@ -101,6 +128,20 @@ bool Prepare(const CommonOptions& o, bool needsCamera, DriverLibrary& library, C
         target->user = o.user;
         target->password = o.password;
         target->hd = o.hd != 0;
+        if (!o.passwordFile.empty()) {
+            auto read = ReadPasswordFile(o.passwordFile, &error);
+            if (!read) {
+                PrintError(error);
+                *status = kExitUsage;
+                return false;
+            }
+            target->password = *read;
+        } else if (!o.passwordGiven) {
+            if (auto typed =
+                    PromptPassword("password for " + o.user + " at " + target->Endpoint() + ": ")) {
+                target->password = *typed;
+            }
+        }
     }
     if (!library.Load(o.driver.empty() ? DriverLibrary::DefaultPath() : o.driver, &error)) {
         PrintError(error);
@@ -130,6 +171,9 @@ int main(int argc, char** argv) {
                              "build: no decoding, so no snapshots and no .mkv or .mp4 files)"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "help of every subcommand");
+    app.set_version_flag(
+        "--version", [&] { return VersionText(DriverLibrary::DefaultPath()); },
+        "print the versions of zarnhost and of the driver module, and exit");
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose,
                  "show every log record of the driver, the level-4 failures it keeps from hosts "
@@ -235,7 +279,8 @@ int main(int argc, char** argv) {
         auto* sub = presetCmd->add_subcommand(action, help);
         sub->add_option("name", preset.name, "preset name")->option_text("NAME")->required();
     }
-    presetCmd->add_subcommand("list", "list the stored presets");
+    presetCmd->add_subcommand("list", "list the stored presets")
+        ->add_flag("--json", preset.json, "print one JSON object");
 
     ProbeOptions probe;
     auto* probeCmd = app.add_subcommand("probe", "run the capability query and print the result");
@@ -257,11 +302,8 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile.description(""));
     watchCmd->add_option("--user", common.user, "user name of cameras without one (default admin)")
         ->option_text("U");
-    watchCmd
-        ->add_option("--password", common.password,
-                     "password of cameras without one (or the ZARNHOST_PASSWORD variable)")
-        ->option_text("P")
-        ->envname("ZARNHOST_PASSWORD");
+    AddPasswordOptions(watchCmd, common,
+                       "password of cameras without one (or the ZARNHOST_PASSWORD variable)");
     watchCmd->add_option("--hd", common.hd, "1: the cameras use the high-definition size table")
         ->option_text("0|1")
         ->check(WholeNumber(0, 1));
@@ -302,6 +344,9 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return kExitOk;
     } catch (const CLI::ParseError& e) {
         if (argc > 1 && argv[1][0] != '-' && app.get_subcommands().empty()) {
             PrintError(std::string("unknown subcommand \"") + argv[1] + "\" (see zarnhost --help)");
@@ -353,6 +398,14 @@ int main(int argc, char** argv) {
         CameraTarget defaults;
         defaults.user = common.user;
         defaults.password = common.password;
+        if (!common.passwordFile.empty()) {
+            auto read = ReadPasswordFile(common.passwordFile, &error);
+            if (!read) {
+                PrintError(error);
+                return kExitUsage;
+            }
+            defaults.password = *read;
+        }
         defaults.hd = common.hd != 0;
         std::string text;
         std::vector<std::string> warnings;

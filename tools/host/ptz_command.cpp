@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "driver_session.h"
@@ -68,10 +69,13 @@ int RunUnlessInterrupted(const std::function<int(std::string*)>& work, int grace
 }  // namespace
 
 talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget& camera,
-                                     bool checkLogin, Console& console, std::string* error) {
-    session.SetEcho([&console](const zarntest::LogRecord& r) {
-        console.Print(DriverSession::FormatRecord(r));
-    });
+                                     bool checkLogin, Console& console, std::string* error,
+                                     bool echoLog) {
+    if (echoLog) {
+        session.SetEcho([&console](const zarntest::LogRecord& r) {
+            console.Print(DriverSession::FormatRecord(r));
+        });
+    }
     if (const std::string why = CheckReachable(camera, 3000); !why.empty()) {
         *error = "camera " + camera.Endpoint() + " unreachable: " + why;
         return nullptr;
@@ -88,8 +92,10 @@ talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget&
     const PresetFolderChoice presets = ChoosePresetFolder();
     if (!presets.folder.empty()) {
         session.SetPresetFolder(presets.folder);
-        console.Print("zarnhost keeps preset files in " + presets.folder + " (" +
-                      presets.programFolder + " is not writable)");
+        if (echoLog) {
+            console.Print("zarnhost keeps preset files in " + presets.folder + " (" +
+                          presets.programFolder + " is not writable)");
+        }
     }
     if (!session.Open(camera, error)) return nullptr;
     talvane::IIPPTZApiEx* control = session.PtzControl();
@@ -247,14 +253,27 @@ int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Co
         char current[256] = {};
         const bool hasCurrent =
             control->GetCurrentPresetName(current, sizeof current) == talvane::kPtzOk;
-        console.Print("presets of " + options.camera.Endpoint() + ": " +
-                      std::to_string(count < 0 ? 0 : count));
+        if (!options.json) {
+            console.Print("presets of " + options.camera.Endpoint() + ": " +
+                          std::to_string(count < 0 ? 0 : count));
+        }
+        nlohmann::ordered_json presets = nlohmann::ordered_json::array();
         for (int32_t i = 0; i < count && i < 1024; ++i) {
             char buffer[256] = {};
             if (control->GetPresetName(i, buffer, sizeof buffer) != talvane::kPtzOk) continue;
             const bool isCurrent = hasCurrent && std::string(buffer) == current;
-            console.Print("  " + std::to_string(i + 1) + ". " + buffer +
-                          (isCurrent ? "   (current position)" : ""));
+            presets.push_back({{"number", i + 1}, {"name", buffer}, {"current", isCurrent}});
+            if (!options.json) {
+                console.Print("  " + std::to_string(i + 1) + ". " + buffer +
+                              (isCurrent ? "   (current position)" : ""));
+            }
+        }
+        if (options.json) {
+            nlohmann::ordered_json j;
+            j["ok"] = true;
+            j["camera"] = options.camera.Endpoint();
+            j["presets"] = std::move(presets);
+            console.Print(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         }
     }
     if (result != talvane::kPtzOk) {
@@ -274,14 +293,33 @@ int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Co
     return kExitOk;
 }
 
+namespace {
+int RunPresetCommand(DriverLibrary& library, const PresetOptions& options, Console& console,
+                     std::string* error);
+}  // namespace
+
 int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& console,
               std::string* error) {
+    const int status = RunPresetCommand(library, options, console, error);
+    if (status != kExitOk && options.json) {
+        nlohmann::ordered_json j;
+        j["ok"] = false;
+        j["error"] = *error;
+        j["camera"] = options.camera.Endpoint();
+        console.Print(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+    return status;
+}
+
+namespace {
+int RunPresetCommand(DriverLibrary& library, const PresetOptions& options, Console& console,
+                     std::string* error) {
     return RunUnlessInterrupted(
         [&](std::string* workError) {
             DriverSession session(library);
             session.KeepQuietFailures();
-            talvane::IIPPTZApiEx* control =
-                OpenPtzControl(session, options.camera, options.checkLogin, console, workError);
+            talvane::IIPPTZApiEx* control = OpenPtzControl(
+                session, options.camera, options.checkLogin, console, workError, !options.json);
             if (control == nullptr) return kExitFailure;
             const int status = PresetAction(control, options, console, workError);
             session.Close();
@@ -295,5 +333,6 @@ int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& con
         },
         0, error);
 }
+}  // namespace
 
 }  // namespace zarnhost
