@@ -92,6 +92,7 @@ struct WatchedCamera {
     bool firstErrorVague = false;  // "no connection", to be told more precisely by the probe
     std::string currentError;      // cleared by the next frame
     bool noConnection = false;     // the newest failure was a request that could not be sent
+    std::string probeReason;       // why, as the last probe found; cleared by the next frame
 
     // A connection attempt of the host's own that tells why requests cannot be sent. Started and
     // joined by the main thread; one at a time.
@@ -138,14 +139,16 @@ struct WatchedCamera {
             firstErrorText = text;
             firstErrorVague = reason == kNoConnection;
         }
-        currentError = reason;
         noConnection = reason == kNoConnection;
+        // The driver retries: a repeated "can not send" keeps the reason the probe found.
+        currentError = noConnection && !probeReason.empty() ? probeReason : reason;
     }
     // The probe's finding, unless video came back since it started.
     void NoteProbe(const std::string& reason, Clock::time_point startedAt) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!noConnection || (counters.frames != 0 && counters.lastFrame >= startedAt)) return;
         currentError = reason;
+        probeReason = reason;
         if (firstErrorVague) {
             firstError = reason;
             firstErrorVague = false;
@@ -154,6 +157,7 @@ struct WatchedCamera {
     // A frame: whatever was wrong is over. Called under `mutex`.
     void ClearErrorLocked() {
         currentError.clear();
+        probeReason.clear();
         noConnection = false;
     }
 
