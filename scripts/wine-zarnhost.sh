@@ -69,5 +69,5 @@ set -e
 case "$out" in *"does not decode video"*) ;; *) fail "--snapshot: $out" ;; esac
 call "{\"op\":\"destroy\",\"camera\":$id}" >/dev/null
 # The driver keeps the preset file beside the program, named after the camera.
-rm -f "$(dirname "$exe")/Zarn_127001_$port.preset"
+rm -f "$(dirname "$exe")/Zarn_127.0.0.1_$port.preset"
 echo "zarnhost.exe: every command passed"

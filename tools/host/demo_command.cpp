@@ -59,7 +59,7 @@ void RemoveDemoPresetFile(const DriverSession& session, uint16_t port) {
     if (folder.empty()) folder = ProgramFolder();
     if (folder.empty()) return;
     std::error_code ec;
-    std::filesystem::remove(folder / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
+    std::filesystem::remove(folder / ("Zarn_127.0.0.1_" + std::to_string(port) + ".preset"), ec);
 }
 
 }  // namespace
