@@ -9,9 +9,11 @@
 #   make bench     build the benchmarks into build/ and run them (about two minutes): the parser and
 #                  live-stream benchmarks, then many_bench (MANY_CHANNELS channel counts, a
 #                  MANY_SECONDS window each, beside curl; the table also goes to build/many-bench.txt)
-#   make windows   build ZarnHDIPCapture.dll for 32-bit (build-win32/) and 64-bit (build-win64/)
-#                  Windows with MinGW-w64, check the slot layout and the DLLs' export and import tables
-#   make windows-test  the Windows suites (64-bit) under Wine, against a native camera simulator
+#   make windows   build ZarnHDIPCapture.dll and zarnhost.exe for 32-bit (build-win32/) and 64-bit
+#                  (build-win64/) Windows with MinGW-w64, check the slot layout and the DLLs' export
+#                  and import tables
+#   make windows-test  the Windows suites and zarnhost.exe (64-bit) under Wine, against a native
+#                  camera simulator
 
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -78,7 +80,7 @@ windows: deps-windows
 	cmake --build build-win32 -j $(JOBS)
 	cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DZARN_BUILD_TESTS=ON $(CMAKE_FLAGS)
-	cmake --build build-win64 -j $(JOBS) --target ZarnHDIPCapture
+	cmake --build build-win64 -j $(JOBS) --target ZarnHDIPCapture zarnhost
 	./scripts/check-dll.sh i686 build-win32/ZarnHDIPCapture.dll
 	./scripts/check-dll.sh x86_64 build-win64/ZarnHDIPCapture.dll
 
