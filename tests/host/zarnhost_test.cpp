@@ -631,6 +631,7 @@ TEST_F(ZarnhostCameraTest, PtzStopFromANewProcessReachesTheCamera) {
 }
 
 TEST_F(ZarnhostCameraTest, PtzReportsARequestTheCameraRefused) {
+    ASSERT_EQ(RunHost(Args({"preset"}, {"add", "door"})).status, 0);
     camera_->UpdateFaults([](zarncam::Faults& f) {
         f.errorPathPrefix = "/cgi-bin/PtzConfig.cgi";
         f.errorStatus = 403;
@@ -653,9 +654,14 @@ TEST_F(ZarnhostCameraTest, PtzReportsARequestTheCameraRefused) {
     EXPECT_EQ(verbose.status, 1);
     EXPECT_NE(verbose.out.find("[driver 4 quiet failure] "), std::string::npos) << verbose.out;
 
-    // Storing a preset is refused as well.
-    ExpectOneErrorLine(RunHost(Args({"preset"}, {"add", "door"})), 1,
-                       camera + "did not store preset \"door\": it refused or did not answer");
+    // Storing a preset is refused as well, and so is going to one.
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"add", "gate"})), 1,
+                       camera + "did not store preset \"gate\": it refused or did not answer");
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"goto", "door"})), 1,
+                       camera +
+                           "did not carry out the preset request "
+                           "\"/cgi-bin/PtzConfig.cgi?Action=Set&Move=PresetCall&PresetNo=1\" "
+                           "(status 403)");
 
     camera_->UpdateFaults([](zarncam::Faults& f) { f.errorPathPrefix.clear(); });
     const ProcessResult accepted = RunHost(Args({"ptz"}, {"stop"}));

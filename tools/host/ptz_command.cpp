@@ -112,10 +112,15 @@ talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget&
 }
 
 std::string PtzRefusal(const std::vector<zarntest::LogRecord>& records) {
-    static const std::string kMark = "CZarnHDPTZComm::ProcessItem: the camera ";
+    // Motion requests are refused on the PTZ thread, preset recalls and deletions on the caller's.
+    static const std::string kComm = "CZarnHDPTZComm::";
+    static const std::string kMark = ": the camera ";
     for (const auto& record : records) {
-        const size_t at = record.text.find(kMark);
-        if (record.level == 4 && at != std::string::npos) {
+        const size_t comm = record.text.find(kComm);
+        if (record.level != 4 || comm == std::string::npos) continue;
+        const size_t at = record.text.find(kMark, comm);
+        if (at != std::string::npos &&
+            record.text.compare(at + kMark.size(), 17, "did not carry out") == 0) {
             return record.text.substr(at + kMark.size());
         }
     }
