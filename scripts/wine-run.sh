@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine, headless, in its own prefix.
 # Usage: wine-run.sh [--prefix DIR] [--arch 32|64] PROGRAM [ARGS...]
+#        wine-run.sh [--prefix DIR] [--arch 32|64] --wait-server   (until the prefix's server ends)
 #   --arch 64  (default) Wine's 64-bit loader; the prefix is 64-bit only: no 32-bit half
 #   --arch 32  Wine's 32-bit loader (wine32, run under qemu-i386 on an amd64 kernel that cannot
 #              start 32-bit programs itself); the prefix is a 32-bit one
@@ -48,6 +49,10 @@ fi
 mkdir -p "$prefix"
 prefix="$(cd "$prefix" && pwd)"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+
+if [ "${1:-}" = "--wait-server" ]; then
+  exec "$(dirname "$wine")/wineserver" -w
+fi
 
 # With wine32 installed, a new 64-bit prefix also sets up its 32-bit half, every step of it a
 # 32-bit program under emulation (minutes instead of seconds); the 64-bit suites never use it.
