@@ -1,14 +1,15 @@
 /* Keeps a Wine session usable while the suites run under an emulated 32-bit Wine.
  *
- * The first program of a wineserver starts the prefix's boot helper and every later program waits
- * for the helper's named event before its main(). Under qemu-i386 that helper dies before it sets
- * the event, so every later start would wait the full time-out (five minutes). This program is
- * started first: it sets the event itself and stays alive, holding the event and the wineserver,
- * until its standard input closes (or after MAX_SECONDS, so that it can never outlive a run that
- * forgot it). It prints "ready" once the event is set.
+ * Every program Wine starts waits, before its main(), for the boot event (a kernel object) that
+ * the prefix's boot program sets when it has finished. Under qemu-i386 that program never gets
+ * there, so every start would wait the full time-out, five minutes. This program is started first
+ * (it pays that wait once), sets the event itself and stays alive, holding the event and the
+ * wineserver, until its standard input closes (or after MAX_SECONDS, so that it can never outlive
+ * a run that forgot it). It prints "ready" once the event is set.
  */
 #include <stdio.h>
 #include <windows.h>
+#include <winternl.h>
 
 #define MAX_SECONDS (6 * 60 * 60)
 
@@ -22,14 +23,30 @@ static DWORD WINAPI wait_for_eof(void *arg) {
     return 0;
 }
 
+/* The event lives outside the Win32 namespaces: NtCreateEvent names it in full. */
+typedef LONG(NTAPI *NtCreateEventFn)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, int, BOOLEAN);
+
+static HANDLE open_boot_event(void) {
+    NtCreateEventFn create =
+        (NtCreateEventFn)(void (*)(void))GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateEvent");
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE event = NULL;
+    const int notification_event = 0; /* manual reset */
+    if (create == NULL) return NULL;
+    RtlInitUnicodeString(&name, L"\\KernelObjects\\__wineboot_event");
+    InitializeObjectAttributes(&attributes, &name, OBJ_OPENIF, NULL, NULL);
+    if (create(&event, EVENT_ALL_ACCESS, &attributes, notification_event, FALSE) < 0) return NULL;
+    return event;
+}
+
 int main(void) {
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, L"__wineboot_event");
+    HANDLE event = open_boot_event();
     HANDLE reader;
-    if (event == NULL) {
-        fprintf(stderr, "wine_session: cannot create the boot event (%lu)\n", GetLastError());
+    if (event == NULL || !SetEvent(event)) {
+        fprintf(stderr, "wine_session: cannot set the boot event (%lu)\n", GetLastError());
         return 1;
     }
-    SetEvent(event);
     printf("ready\n");
     fflush(stdout);
 
