@@ -13,8 +13,8 @@
 #include "camsim.h"
 #include "platform/platform.h"
 #include "support/module_fixture.h"
-#include "support/vtable.h"
 #include "support/test_platform.h"
+#include "support/vtable.h"
 
 namespace {
 

@@ -13,22 +13,23 @@
 
 #define MAX_SECONDS (6 * 60 * 60)
 
-static DWORD WINAPI wait_for_eof(void *arg) {
+static DWORD WINAPI wait_for_eof(void* arg) {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     char buffer[256];
     DWORD got = 0;
     (void)arg;
-    while (in != INVALID_HANDLE_VALUE && in != NULL && ReadFile(in, buffer, sizeof buffer, &got, NULL) && got > 0) {
+    while (in != INVALID_HANDLE_VALUE && in != NULL &&
+           ReadFile(in, buffer, sizeof buffer, &got, NULL) && got > 0) {
     }
     return 0;
 }
 
 /* The event lives outside the Win32 namespaces: NtCreateEvent names it in full. */
-typedef LONG(NTAPI *NtCreateEventFn)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, int, BOOLEAN);
+typedef LONG(NTAPI* NtCreateEventFn)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, int, BOOLEAN);
 
 static HANDLE open_boot_event(void) {
-    NtCreateEventFn create =
-        (NtCreateEventFn)(void (*)(void))GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateEvent");
+    NtCreateEventFn create = (NtCreateEventFn)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"ntdll.dll"), "NtCreateEvent");
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
     HANDLE event = NULL;
