@@ -16,6 +16,7 @@
 
 #include "camsim.h"
 #include "support/fake_driver.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -312,7 +313,7 @@ TEST_F(ZarnHdPtzCameraTest, AStopSentBeforeCloseReachesTheCameraAndNothingElseDo
         return n;
     };
     // The PTZ thread sends at once; the camera takes 400 ms to answer.
-    const auto settle = [] { std::this_thread::sleep_for(150ms); };
+    const auto settle = [] { std::this_thread::sleep_for(zarntest::Scaled(150ms)); };
     CZarnHDPTZComm comm(&driver_, talvane::CPtzCapabilities(), 0);
 
     // The host stops the head and closes at once: the move in flight is cut short, the stop
@@ -323,7 +324,7 @@ TEST_F(ZarnHdPtzCameraTest, AStopSentBeforeCloseReachesTheCameraAndNothingElseDo
     ASSERT_TRUE(comm.StopMoving(nullptr));
     auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(comm.Close());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms + 2000ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms + zarntest::Scaled(2000ms));
     EXPECT_EQ(sent(Request("&Move=Stop")), 1u);
 
     // Without a stop nothing waits: a queued move is dropped, the one in flight aborted.
@@ -334,7 +335,7 @@ TEST_F(ZarnHdPtzCameraTest, AStopSentBeforeCloseReachesTheCameraAndNothingElseDo
     start = std::chrono::steady_clock::now();
     EXPECT_TRUE(comm.Close());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);  // never a request time-out
-    std::this_thread::sleep_for(600ms);
+    std::this_thread::sleep_for(zarntest::Scaled(600ms));
     EXPECT_EQ(sent(Request("&Move=Right&Speed=5")), 0u);
 
     // A stop to a camera that does not answer holds Close for one request time-out at most.
@@ -347,7 +348,7 @@ TEST_F(ZarnHdPtzCameraTest, AStopSentBeforeCloseReachesTheCameraAndNothingElseDo
     settle();
     start = std::chrono::steady_clock::now();
     EXPECT_TRUE(silent.Close());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms + 1500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms + zarntest::Scaled(1500ms));
 }
 
 TEST_F(ZarnHdPtzCameraTest, PresetsOnAHostThreadNeverOverlapMotionOnThePtzThread) {
