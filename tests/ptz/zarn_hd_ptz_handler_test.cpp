@@ -233,7 +233,8 @@ TEST_F(ZarnHdPtzHandlerTest, TheHostNamesTheFolderOfThePresetFile) {
         ScriptedHandler handler(&driver_);
         handler.fileName = fileName_;
         EXPECT_TRUE(handler.InitializeXMLStorage());
-        EXPECT_EQ(driver_.Count("with parameter \"" + inFolder("missing/" + fileName_) + "\""), 1u);
+        const std::string path = talvane::platform::AsFolderPrefix(inFolder("missing")) + fileName_;
+        EXPECT_EQ(driver_.Count("with parameter \"" + path + "\""), 1u);
     }
     // Empty is the host program's folder.
     {
