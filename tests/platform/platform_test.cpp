@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace talvane::platform {
 namespace {
@@ -46,6 +49,45 @@ TEST(PlatformEventTest, AutoResetWakesOneWaitAndManualStaysSet) {
     std::thread setter([&] { crossThread.Set(); });
     EXPECT_TRUE(crossThread.Wait(kInfinite));
     setter.join();
+}
+
+TEST(PlatformEventTest, SetWakesEveryWaiterOfAManualEventAndOneOfAnAutomaticOne) {
+    Event manual(true);
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] {
+            if (manual.Wait(kInfinite)) ++woken;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let them fall asleep
+    manual.Set();
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(woken.load(), 4);
+
+    // Two sleepers on an automatic event: each Set lets exactly one through.
+    Event automatic(false);
+    std::atomic<int> through{0};
+    waiters.clear();
+    for (int i = 0; i < 2; ++i) {
+        waiters.emplace_back([&] {
+            if (automatic.Wait(kInfinite)) ++through;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    automatic.Set();
+    while (through.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(through.load(), 1);
+    EXPECT_FALSE(automatic.IsSet());
+    automatic.Set();
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(through.load(), 2);
+
+    // A timed wait that runs out reports it, and a Set after it is not lost for the next wait.
+    EXPECT_FALSE(automatic.Wait(15));
+    automatic.Set();
+    EXPECT_TRUE(automatic.Wait(15));
 }
 
 TEST(PlatformTest, ThreadIdsDifferAndHostCoreVersionIsInjectable) {
