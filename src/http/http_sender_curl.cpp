@@ -202,6 +202,7 @@ private:
     int directFd_ = -1;            // the transfer's socket while its body is read directly
     bool directEnded_ = false;     // a direct read saw the end of the stream
     bool directDrained_ = false;   // the last direct read found the socket empty
+    bool directFailed_ = false;    // the connection broke during direct reads
     std::vector<uint8_t> buffer_;  // body bytes in [head_, tail_)
     size_t head_ = 0;           // first unread byte of buffer_
     size_t tail_ = 0;           // end of the body bytes in buffer_
@@ -378,13 +379,15 @@ bool CurlSender::StartDirect() {
     directFd_ = static_cast<int>(socket_);
     directEnded_ = false;
     directDrained_ = false;
+    directFailed_ = false;
     return true;
 }
 
 template <class Ready>
 CurlSender::PumpResult CurlSender::PumpDirect(Ready ready) {
-    auto lastProgress = Clock::now();
     const auto timeout = std::chrono::milliseconds(timeoutMs_);
+    bool waiting = false;  // no byte has arrived since waitingSince
+    Clock::time_point waitingSince{};
     for (;;) {
         if (aborted_.load()) return PumpResult::kAborted;
         // Ready once everything that has arrived is in. Reading on until the socket is empty
@@ -393,7 +396,10 @@ CurlSender::PumpResult CurlSender::PumpDirect(Ready ready) {
         if (ready() && (directDrained_ || Buffered() >= std::max(kMinBuffer, want_))) {
             return PumpResult::kReady;
         }
-        if (directEnded_) return ready() ? PumpResult::kReady : PumpResult::kEnded;
+        if (directEnded_) {
+            if (ready()) return PumpResult::kReady;
+            return directFailed_ ? PumpResult::kFailed : PumpResult::kEnded;
+        }
         // What has arrived, up to what the read in progress may keep buffered.
         const size_t keep = std::max(kMinBuffer, want_);
         const size_t room = keep > Buffered() ? keep - Buffered() : 0;
@@ -405,18 +411,25 @@ CurlSender::PumpResult CurlSender::PumpDirect(Ready ready) {
             tail_ += static_cast<size_t>(got);
             bodyBytes_ += static_cast<uint64_t>(got);
             ++progress_;
-            lastProgress = Clock::now();
+            waiting = false;
             continue;
         }
-        if (got == 0) {
-            directEnded_ = true;  // the camera closed the connection: the body's end
+        if (got < 0 && errno == EINTR) continue;
+        if (!directDrained_) {
+            // The camera closed the connection (the body's end) or it broke: what is buffered
+            // still goes out first.
+            directEnded_ = true;
+            directFailed_ = got < 0;
             continue;
         }
-        if (errno == EINTR) continue;
-        if (!directDrained_) return PumpResult::kFailed;
         if (ready()) continue;
         // Nothing yet: sleep until bytes arrive, Abort signals or the receive time-out passes.
-        const auto idle = Clock::now() - lastProgress;
+        const auto now = Clock::now();
+        if (!waiting) {
+            waiting = true;
+            waitingSince = now;
+        }
+        const auto idle = now - waitingSince;
         if (idle >= timeout) return PumpResult::kTimedOut;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(timeout - idle);
         pollfd fds[2] = {{directFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
