@@ -83,6 +83,12 @@ inline DEVICE_INFO DeviceInfoOf(IDriver* driver) {
     return device;
 }
 
+// Extra parameter of the host's configuration naming the folder that holds the preset file
+// (a host whose program folder is read-only names a writable one). Absent or empty: the file is
+// kept beside the host program. Like every extra parameter it is read only when all lower ones
+// are present.
+constexpr int32_t kPresetFolderParameter = 6;
+
 // Stream kind that makes H.264-over-HTTP channels.
 constexpr int32_t kStreamKindH264Http = 3;
 

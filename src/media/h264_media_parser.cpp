@@ -83,6 +83,8 @@ void CH264MediaParser::Reset() {
     frame_.clear();
     resync_ = true;
     droppedUnit_ = false;
+    // Nothing of the previous stream is queued behind its last frame.
+    schedule_.Restart();
 }
 
 void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
@@ -339,33 +341,17 @@ void CH264MediaParser::DeliverFrame() {
 }
 
 uint64_t CH264MediaParser::NextDueMs() const {
-    return framePeriodMs_ != 0 && haveSchedule_ ? scheduledMs_ + framePeriodMs_ : 0;
+    return framePeriodMs_ != 0 ? schedule_.NextDueMs() : 0;
 }
 
 void CH264MediaParser::Pace() {
     if (framePeriodMs_ == 0) {
         // No pacing: no clock reading either; a later period starts its own schedule.
-        haveSchedule_ = false;
+        schedule_.Restart();
         return;
     }
-    const uint64_t now = Clock().NowMs();
-    if (!haveSchedule_) {
-        scheduledMs_ = now;
-        haveSchedule_ = true;
-        return;
-    }
-    // Each frame is due one period after the previous frame was due, not after it was actually
-    // stamped: a wait that ends a little late must not push every later frame back, or the host
-    // would fall further behind the camera with every frame.
-    const uint64_t due = scheduledMs_ + framePeriodMs_;
-    if (now < due) {
-        Clock().Wait(static_cast<uint32_t>(due - now));
-        scheduledMs_ = due;
-    } else {
-        // A frame that is late keeps the schedule, so the next one may follow sooner; one that is a
-        // whole period or more behind (a pause in the stream) starts a new schedule.
-        scheduledMs_ = now - due < framePeriodMs_ ? due : now;
-    }
+    const uint32_t wait = schedule_.OnFrameReady(Clock().NowMs(), framePeriodMs_);
+    if (wait > 0) Clock().Wait(wait);
 }
 
 }  // namespace talvane

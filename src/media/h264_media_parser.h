@@ -10,8 +10,10 @@
 // "H264" when they carry a readable SPS within their first 64 bytes (the picture size is taken
 // from it) and "I264" otherwise. Until the first such frame, and again after any damage (unknown
 // NAL type, short slice, oversize access unit, refused frame), frames are dropped, so the host's
-// stream always starts at a key frame. Deliveries follow a schedule of one frame period per frame: a
-// frame that is ready early waits for its turn, a late one goes at once and the next may catch up.
+// stream always starts at a key frame. Deliveries follow a schedule of one frame period per frame:
+// a frame that is ready early waits for its turn, a late one goes at once, and frames that queued
+// up behind a late one go a little more often than the period until the lag is made up (see
+// CCatchUpSchedule).
 //
 // Threads: see CHttpMediaParser; everything runs on the channel's worker thread.
 #pragma once
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "media/catch_up_schedule.h"
 #include "media/http_media_parser.h"
 
 namespace talvane {
@@ -84,10 +87,9 @@ private:
 
     bool resync_ = true;
     bool pendingIsSlice_ = true;
-    bool droppedUnit_ = false;  // the last unit start was dropped as damage, and its rest with it
+    bool droppedUnit_ = false;   // the last unit start was dropped as damage, and its rest with it
     SYSTEMTIME previousTime_{};  // host stamp of the last delivered frame
-    uint64_t scheduledMs_ = 0;   // monotonic time the last delivered frame was due
-    bool haveSchedule_ = false;
+    CCatchUpSchedule schedule_;
     std::vector<uint8_t> frame_;
 };
 

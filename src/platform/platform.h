@@ -78,6 +78,8 @@ bool PinModule();
 
 // Folder of the running program's executable, ending in a path separator.
 std::string HostProgramDirectory();
+// `folder` ending in a path separator, ready to have a file name appended.
+std::string AsFolderPrefix(const std::string& folder);
 
 struct Version {
     uint16_t major = 0;

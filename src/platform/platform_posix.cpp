@@ -15,6 +15,11 @@ std::string HostProgramDirectory() {
     return full.substr(0, slash + 1);
 }
 
+std::string AsFolderPrefix(const std::string& folder) {
+    if (!folder.empty() && folder.back() == '/') return folder;
+    return folder + '/';
+}
+
 bool PinModule() {
     // Any address inside the module names it; a reference taken with RTLD_NODELETE keeps it
     // mapped for the rest of the process. The handle is never closed on purpose.

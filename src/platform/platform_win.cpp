@@ -24,6 +24,11 @@ std::string HostProgramDirectory() {
     }
 }
 
+std::string AsFolderPrefix(const std::string& folder) {
+    if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder;
+    return folder + '\\';
+}
+
 bool PinModule() {
     // Any address inside the module names it; a pinned module stays loaded until the process
     // ends, whatever FreeLibrary calls follow.

@@ -33,15 +33,15 @@ CXMLPrepositionReader::~CXMLPrepositionReader() {
     document_.Unload();
 }
 
-bool CXMLPrepositionReader::OpenFile(const std::string& fileName) {
+bool CXMLPrepositionReader::OpenFile(const std::string& fileName, const std::string& folder) {
     static constexpr const char* kWhere = "CXMLPrepositionReader::OpenFile";
     CLockGuard guard(lock_);
     if (!IsPlainFileName(fileName)) return false;
     try {
-        if (document_.Load(fileName.c_str()) != 0 && !document_.IsLoaded()) {
+        if (document_.Load(fileName.c_str(), folder) != 0 && !document_.IsLoaded()) {
             // Missing and empty files are simply created. A file with content that cannot be
             // loaded is damaged: keep it aside so that its names can still be recovered.
-            const std::string path = CXMLSettingsAPI::FullPath(fileName);
+            const std::string path = CXMLSettingsAPI::FullPath(fileName, folder);
             if (CHoltFileBase::ExistsNonEmpty(path)) {
                 const std::string backup = path + ".damaged";
                 if (!CHoltFileBase::Replace(path, backup)) {
@@ -61,15 +61,18 @@ bool CXMLPrepositionReader::OpenFile(const std::string& fileName) {
                               kWhere, path.c_str(), backup.c_str());
                 }
             }
-            if (CXMLSettingsAPI::CreateNew(name_.c_str(), fileName.c_str(), true) == 1) {
-                document_.Load(fileName.c_str());
+            if (CXMLSettingsAPI::CreateNew(name_.c_str(), fileName.c_str(), true, folder) == 1) {
+                document_.Load(fileName.c_str(), folder);
             }
         }
     } catch (const CXmlError&) {
         // A file that cannot be created counts as a failed open.
     }
     autoSave_ = document_.IsLoaded();
-    if (autoSave_) fileName_ = fileName;
+    if (autoSave_) {
+        fileName_ = fileName;
+        folder_ = folder;
+    }
     return autoSave_;
 }
 
@@ -105,7 +108,7 @@ bool CXMLPrepositionReader::ReloadLocked() {
     if (fileName_.empty()) return false;
     while (document_.Unload() > 0) {
     }
-    return document_.Load(fileName_.c_str()) == 0;
+    return document_.Load(fileName_.c_str(), folder_) == 0;
 }
 
 bool CXMLPrepositionReader::SetAutoSave(bool on) {

@@ -41,10 +41,10 @@ public:
     CXMLPrepositionReader(const CXMLPrepositionReader&) = delete;
     CXMLPrepositionReader& operator=(const CXMLPrepositionReader&) = delete;
 
-    // Loads the file from the host program's folder, creating it (declaration and empty root)
-    // when it is missing or empty, or after moving a damaged one aside. True when the file is
-    // loaded; auto save is on from then on.
-    bool OpenFile(const std::string& fileName);
+    // Loads the file from `folder` (the host program's folder when empty), creating it
+    // (declaration and empty root) when it is missing or empty, or after moving a damaged one
+    // aside. True when the file is loaded; auto save is on from then on.
+    bool OpenFile(const std::string& fileName, const std::string& folder = std::string());
     // Turning auto save on saves the file. Returns false only when that save failed.
     bool SetAutoSave(bool on);
     // Reads channel/index. False when the entry has no name; when the name is there but the slot
@@ -73,6 +73,7 @@ private:
 
     const std::string name_;
     std::string fileName_;  // guarded by lock_; set by a successful OpenFile
+    std::string folder_;    // guarded by lock_; set by a successful OpenFile
     IDebugMessage* const log_;
     talvane::CRecursiveLock lock_;
     CXMLSettingsAPI document_;

@@ -62,6 +62,7 @@ bool CBasePTZComm::Close() {
     StopThread();
     started_.store(false);
     if (ThreadLetGo()) {
+        ownerGate_.Close();
         Log(kLogFailure,
             "%s: The PTZ thread of channel %u did not end in time; it is left to end by itself",
             "talvane::CBasePTZComm::Close", static_cast<unsigned>(channel_) + 1u);
@@ -100,6 +101,16 @@ void CBasePTZComm::Log(int32_t level, const char* format, ...) {
     const std::string text = HUtils::FormatStringV(format, args);
     va_end(args);
     owner_->Log(level, "%s", text.c_str());
+}
+
+void CBasePTZComm::LogFromPtzThread(int32_t level, const char* format, ...) {
+    if (owner_ == nullptr || format == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    const std::string text = HUtils::FormatStringV(format, args);
+    va_end(args);
+    CHostGate::Call call(&ownerGate_);
+    if (call) owner_->Log(level, "%s", text.c_str());
 }
 
 bool CBasePTZComm::PostRequest(const char* operation, CWorkItem* item) {

@@ -14,8 +14,10 @@
 // called from any thread. Close waits for the PTZ thread at most its stop bound (SetStopBound); a
 // thread that outlasts it (a camera request held in a host-name lookup) is let go and logged at
 // level 1, and the object must then be given up with Discard, which leaves its deletion to the
-// thread. The PTZ thread itself calls nothing of the host or of the owner. A derived class whose
-// ProcessItem uses its own members must end the thread (EndThread) in its own destructor.
+// thread. The PTZ thread reaches the owner only to log (LogFromPtzThread), through a gate that
+// Close shuts before it lets the thread go, so a let-go thread calls nothing of the owner any
+// more. A derived class whose ProcessItem uses its own members must end the thread (EndThread) in
+// its own destructor.
 //
 // Ownership: owned by the PTZ control; the owner (the driver's IDriver, the log sink and source of
 // the connection record) is borrowed and may be null (then nothing is logged).
@@ -24,6 +26,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/host_gate.h"
 #include "core/idriver.h"
 #include "preset/preposition_comm.h"
 #include "ptz/ptz_capabilities.h"
@@ -110,6 +113,9 @@ public:
 
 protected:
     IDriver* Owner() const { return owner_; }
+    // Log for ProcessItem: skipped once the thread has been let go (the owner may be gone).
+    void LogFromPtzThread(int32_t level, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
 
 private:
     // Posts `item` with the pending limit; logs the refusal with `operation` when it was not
@@ -121,6 +127,7 @@ private:
     CPtzCapabilities capabilities_;
     IDriver* owner_;
     std::atomic<bool> started_{false};
+    CHostGate ownerGate_;  // closed for good when the thread is let go
 };
 
 }  // namespace talvane

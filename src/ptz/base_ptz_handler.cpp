@@ -52,6 +52,12 @@ void CBasePTZHandler::ReleasePtzControls() {
     controls_.clear();
 }
 
+std::string CBasePTZHandler::PresetFolder() const {
+    const char* folder =
+        owner_ != nullptr ? owner_->GetParameterText(kPresetFolderParameter) : nullptr;
+    return folder != nullptr ? std::string(folder) : std::string();
+}
+
 bool CBasePTZHandler::InitializeXMLStorage() {
     static constexpr const char* kOperation = "talvane::CBasePTZHandler::InitializeXMLStorage";
     CResultDef result("");
@@ -71,10 +77,13 @@ bool CBasePTZHandler::InitializeXMLStorage() {
                 "%s: not enough memory for creating CXMLPrepositionReader object", kOperation);
             result.code = 5;
             result.level = kLogFailure;
-        } else if (!reader_->OpenFile(fileName)) {
+        } else if (const std::string folder = PresetFolder();
+                   !reader_->OpenFile(fileName, folder)) {
+            const std::string shown =
+                folder.empty() ? fileName : CXMLSettingsAPI::FullPath(fileName, folder);
             result.message = HUtils::FormatString(
                 "%s: cannot initialize CXMLPrepositionReader object with parameter \"%s\"",
-                kOperation, fileName.c_str());
+                kOperation, shown.c_str());
             result.code = 1;
             result.level = kLogFailure;
         }

@@ -56,8 +56,8 @@ public:
     virtual CBasePTZControl* CreatePtzControl(uint32_t channel) = 0;
     // 5: deletes every control (stopping their command threads).
     virtual void ReleasePtzControls();
-    // 6: creates the preset file object and opens the file; logs a failure at level 1 through the
-    // owner, subject to the log throttle. True when the file is open.
+    // 6: creates the preset file object and opens the file in PresetFolder(); logs a failure at
+    // level 1 through the owner, subject to the log throttle. True when the file is open.
     virtual bool InitializeXMLStorage();
 
     virtual ~CBasePTZHandler();
@@ -69,6 +69,9 @@ public:
 
 protected:
     IDriver* Owner() const { return owner_; }
+    // The folder the host named for the preset file (kPresetFolderParameter); empty for the host
+    // program's folder.
+    std::string PresetFolder() const;
 
 private:
     IIPPTZApiEx* GetPtzControlUnguarded(uint32_t channel);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "http/hutils.h"
 #include "http/text_utils.h"
@@ -10,6 +11,8 @@
 namespace talvane {
 
 namespace {
+
+constexpr const char* kProcessItem = "talvane::CZarnHDPTZComm::ProcessItem";
 
 bool IsDiagonal(int32_t direction) {
     return direction >= kPtzUpLeft && direction <= kPtzDownRight;
@@ -181,10 +184,31 @@ void CZarnHDPTZComm::ProcessItem(IWorkItem* item) {
         if (closing_) sender_.ResetAbort();
         inFlight_ = stop ? InFlight::kStop : InFlight::kMotion;
     }
-    // The answer is dropped: the host was answered when the item was queued.
-    SendCgiLocked(object);
-    std::lock_guard<std::mutex> lock(inFlightMutex_);
-    inFlight_ = InFlight::kNone;
+    uint32_t status = 0;
+    const CResultDef result = RequestLocked(object, status);
+    bool cutShort = false;
+    {
+        std::lock_guard<std::mutex> lock(inFlightMutex_);
+        inFlight_ = InFlight::kNone;
+        // Close aborts a motion request in flight: that failure is ours, not the camera's.
+        cutShort = closing_ && !stop;
+    }
+    if (!cutShort) NoteMotionResult(object, result, status);
+}
+
+void CZarnHDPTZComm::NoteMotionResult(const std::string& object, const CResultDef& result,
+                                      uint32_t status) {
+    if (result.Ok()) {
+        failing_ = false;
+        return;
+    }
+    if (failing_) return;
+    failing_ = true;
+    const std::string answer =
+        status != 0 ? HUtils::FormatString("status %u", static_cast<unsigned>(status))
+                    : std::string("no answer");
+    LogFromPtzThread(kLogSilent, "%s: the camera did not carry out the PTZ request \"%s\" (%s)",
+                     kProcessItem, HUtils::RedactObject(object).c_str(), answer.c_str());
 }
 
 bool CZarnHDPTZComm::SetPreposition(int32_t slot, const std::string& /*name*/) {
@@ -209,8 +233,18 @@ bool CZarnHDPTZComm::ClearPreposition(int32_t slot, const std::string& /*name*/)
 }
 
 bool CZarnHDPTZComm::SendCgiLocked(const std::string& object) {
+    uint32_t status = 0;
+    return RequestLocked(object, status).Ok();
+}
+
+CResultDef CZarnHDPTZComm::RequestLocked(const std::string& object, uint32_t& status) {
     std::lock_guard<std::mutex> lock(clientMutex_);
-    return HUtils::SendCgi(sender_, object);
+    std::vector<uint8_t> body;
+    CResultDef result = HUtils::RequestGetRD(body, sender_, object, false);
+    // The sender keeps the status of the last answer it had: it is this request's only when the
+    // camera answered.
+    status = result.code == CResultDef::kCodeCannotSend ? 0 : sender_.GetStatusCode();
+    return result;
 }
 
 bool CZarnHDPTZComm::SendGetLocked(const std::string& object) {

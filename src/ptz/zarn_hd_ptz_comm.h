@@ -13,7 +13,11 @@
 // does not answer cannot hold the host for a whole request time-out; the abort is lifted once the
 // thread has ended.
 //
-// Answers to motion requests are not reported anywhere: a request counts as done once queued.
+// The host was answered when a motion request was queued, so a request the camera refuses (a
+// status outside 2xx) or never answers is not reported to it; it is logged at level 4, which only
+// a diagnosing host receives: the first failure of every run of failures, with the request and the
+// status, so that a camera refusing every request does not flood the log. A request cut short by
+// Close is not the camera's failure and is not logged.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +25,7 @@
 #include <string>
 
 #include "http/http_sender.h"
+#include "http/result_def.h"
 #include "ptz/base_ptz_comm.h"
 
 namespace talvane {
@@ -59,6 +64,10 @@ public:
 private:
     // The one HTTP client, used under clientMutex_.
     bool SendCgiLocked(const std::string& object);
+    // The request's outcome and the answer's status (0 when none came).
+    CResultDef RequestLocked(const std::string& object, uint32_t& status);
+    // Logs the first failure of a run; a success ends the run. PTZ thread only.
+    void NoteMotionResult(const std::string& object, const CResultDef& result, uint32_t status);
     bool SendGetLocked(const std::string& object);
     static bool IsMotionStop(const IWorkItem& item);
 
@@ -70,6 +79,7 @@ private:
     std::mutex inFlightMutex_;
     InFlight inFlight_ = InFlight::kNone;
     bool closing_ = false;
+    bool failing_ = false;  // the last motion request failed; PTZ thread only
 };
 
 }  // namespace talvane

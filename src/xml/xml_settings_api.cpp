@@ -436,11 +436,12 @@ CXMLSettingsAPI::~CXMLSettingsAPI() {
     Unload();
 }
 
-std::string CXMLSettingsAPI::FullPath(const std::string& fileName) {
-    return talvane::platform::HostProgramDirectory() + fileName;
+std::string CXMLSettingsAPI::FullPath(const std::string& fileName, const std::string& folder) {
+    if (folder.empty()) return talvane::platform::HostProgramDirectory() + fileName;
+    return talvane::platform::AsFolderPrefix(folder) + fileName;
 }
 
-int32_t CXMLSettingsAPI::Load(const char* fileName) {
+int32_t CXMLSettingsAPI::Load(const char* fileName, const std::string& folder) {
     CLockGuard loadGuard(loadLock_);
     if (loadCount_.load(std::memory_order_acquire) > 0) {
         loadCount_.fetch_add(1, std::memory_order_acq_rel);
@@ -448,7 +449,7 @@ int32_t CXMLSettingsAPI::Load(const char* fileName) {
     }
     if (!IsPlainFileName(fileName)) return kErrorFail;
     try {
-        const std::string path = FullPath(fileName);
+        const std::string path = FullPath(fileName, folder);
         std::string content;
         {
             CHoltFileBase file;
@@ -499,7 +500,8 @@ int32_t CXMLSettingsAPI::Save() {
     return 1;
 }
 
-int32_t CXMLSettingsAPI::CreateNew(const char* rootName, const char* fileName, bool initializeCom) {
+int32_t CXMLSettingsAPI::CreateNew(const char* rootName, const char* fileName, bool initializeCom,
+                                   const std::string& folder) {
     if (rootName == nullptr || !IsXmlName(rootName)) {
         throw CXmlError(kErrorInvalidArgument, "invalid root element name");
     }
@@ -514,7 +516,7 @@ int32_t CXMLSettingsAPI::CreateNew(const char* rootName, const char* fileName, b
     } catch (const std::bad_alloc&) {
         ThrowOutOfMemory();
     }
-    WriteFile(FullPath(fileName), content);
+    WriteFile(FullPath(fileName, folder), content);
     return 1;
 }
 

@@ -83,11 +83,11 @@ public:
     CXMLSettingsAPI(const CXMLSettingsAPI&) = delete;
     CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
 
-    // Loads `fileName` from the host program's folder, or adds a reference when already loaded.
-    // 0 on success, kErrorFail when the file is missing, empty, too large or not well-formed (the
-    // object stays unloaded), the library's code when the library cannot be started. A file name
-    // holding a path separator is refused the same way.
-    int32_t Load(const char* fileName);
+    // Loads `fileName` from `folder` (the host program's folder when empty, see FullPath), or adds
+    // a reference when already loaded. 0 on success, kErrorFail when the file is missing, empty,
+    // too large or not well-formed (the object stays unloaded), the library's code when the
+    // library cannot be started. A file name holding a path separator is refused the same way.
+    int32_t Load(const char* fileName, const std::string& folder = std::string());
     // Drops one reference; returns the remaining count (0 when it was not loaded).
     int32_t Unload();
     bool IsLoaded() const { return loadCount_.load(std::memory_order_acquire) > 0; }
@@ -101,10 +101,13 @@ public:
     // replacing any file of that name. 1 when written, -1 when the backend is unavailable; throws
     // on a write failure or an unusable root or file name. Independent of any object's state;
     // `initializeCom` matters only to backends that need per-thread start-up.
-    static int32_t CreateNew(const char* rootName, const char* fileName, bool initializeCom);
+    static int32_t CreateNew(const char* rootName, const char* fileName, bool initializeCom,
+                             const std::string& folder = std::string());
 
-    // Full path of a settings file of this name: the host program's folder + fileName.
-    static std::string FullPath(const std::string& fileName);
+    // Full path of a settings file of this name in `folder`: the folder the host named, or the
+    // host program's folder when it named none (empty).
+    static std::string FullPath(const std::string& fileName,
+                                const std::string& folder = std::string());
 
     // The "value" attribute at the path, or "" (nothing loaded, no node, no attribute).
     std::string GetString(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -200,6 +202,84 @@ TEST_F(H264ChannelTest, StopReturnsPromptlyWhileTheCameraStallsMidPayload) {
     EXPECT_EQ(sink_.SignalLostCount(), 1u);
     EXPECT_EQ(driver_.Count("Channel was stopped"), 1u);
     EXPECT_EQ(driver_.Count("Signal was lost"), 0u);
+}
+
+// Median of the delays (ms) of the pictures the camera sent in [from, to).
+double MedianDelayMs(const std::vector<std::pair<std::chrono::steady_clock::time_point, double>>& d,
+                     std::chrono::steady_clock::time_point from,
+                     std::chrono::steady_clock::time_point to) {
+    std::vector<double> in;
+    for (const auto& [sent, delay] : d) {
+        if (sent >= from && sent < to) in.push_back(delay);
+    }
+    if (in.empty()) return -1;
+    std::sort(in.begin(), in.end());
+    return in[in.size() / 2];
+}
+
+TEST_F(H264ChannelTest, DelayComesBackAfterTheCameraHeldItsPicturesForASecond) {
+    SetTimeouts(5000, 5000);  // the pause is no lost signal
+    StreamParams params{40, 50, 176, 144};
+    ASSERT_TRUE(MakeChannel().Start(&params));
+    ASSERT_TRUE(sink_.WaitForFrames(1, 15s));
+    std::this_thread::sleep_for(3s);
+    const auto pausedAt = std::chrono::steady_clock::now();
+    camera_->PauseStreams(1s);
+    const auto resumedAt = pausedAt + 1s;
+    std::this_thread::sleep_for(1s + 7s);
+    channel_->Stop();
+
+    // Host frames are the stream's pictures from its first key picture on, in order; the sizes
+    // say where they begin (a frame is the picture plus the 5-byte delimiter).
+    const auto frames = sink_.Frames();
+    const auto pictures = camera_->SentPictures();
+    ASSERT_GE(frames.size(), 200u);
+    ASSERT_GE(pictures.size(), frames.size());
+    ASSERT_EQ(pictures.back().stream, 1u);  // one stream, no reconnection
+    size_t offset = 0;
+    const auto matches = [&](size_t at, size_t i) {
+        return frames[i].data.size() == pictures[at + i].accessUnitBytes + 5;
+    };
+    while (offset + frames.size() <= pictures.size() && !(matches(offset, 0) && matches(offset, 1)))
+        ++offset;
+    ASSERT_LE(offset + frames.size(), pictures.size());
+    std::vector<std::pair<std::chrono::steady_clock::time_point, double>> delays;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_TRUE(matches(offset, i)) << "frame " << i;
+        const auto& picture = pictures[offset + i];
+        delays.emplace_back(
+            picture.sent,
+            std::chrono::duration<double, std::milli>(frames[i].arrivedAt - picture.sent).count());
+    }
+    const double before = MedianDelayMs(delays, pausedAt - 2s, pausedAt);
+    const double justAfter = MedianDelayMs(delays, resumedAt + 200ms, resumedAt + 1s);
+    const double recovered = MedianDelayMs(delays, resumedAt + 5s, resumedAt + 6500ms);
+    // The last picture still more than a period later than before the pause.
+    double recoveredAfterS = 0;
+    for (const auto& [sent, delay] : delays) {
+        if (sent >= resumedAt && delay > before + 40) {
+            recoveredAfterS = std::chrono::duration<double>(sent - resumedAt).count();
+        }
+    }
+    std::printf(
+        "delay from camera to host: before the pause %.1f ms, 0.2-1 s after it %.1f ms, "
+        "5-6.5 s after it %.1f ms; within one period of before from %.2f s after it\n",
+        before, justAfter, recovered, recoveredAfterS);
+    ASSERT_GT(before, 0);
+    // The held second shows, and is made up within a few seconds, to about one period.
+    EXPECT_GT(justAfter, before + 500);
+    EXPECT_LT(recovered, before + 40 + 15);
+    // Catching up sends frames a little more often, never in a burst.
+    std::vector<double> gaps;
+    for (size_t i = 1; i < frames.size(); ++i) {
+        if (frames[i].arrivedAt < resumedAt) continue;
+        gaps.push_back(
+            std::chrono::duration<double, std::milli>(frames[i].arrivedAt - frames[i - 1].arrivedAt)
+                .count());
+    }
+    std::sort(gaps.begin(), gaps.end());
+    ASSERT_FALSE(gaps.empty());
+    EXPECT_GT(gaps[gaps.size() / 20], 20.0) << "5th percentile of the spacing";
 }
 
 TEST_F(H264ChannelTest, RestartKeepsTheQualityAndReconfiguresTheCamera) {

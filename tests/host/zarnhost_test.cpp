@@ -464,6 +464,34 @@ TEST_F(ZarnhostCameraTest, PtzStopFromANewProcessReachesTheCamera) {
     EXPECT_EQ(targets.back(), "/cgi-bin/PtzConfig.cgi?Action=Set&Move=Stop");
 }
 
+TEST_F(ZarnhostCameraTest, PtzReportsARequestTheCameraRefused) {
+    camera_->UpdateFaults([](zarncam::Faults& f) {
+        f.errorPathPrefix = "/cgi-bin/PtzConfig.cgi";
+        f.errorStatus = 403;
+    });
+    const std::string camera = "camera 127.0.0.1:" + std::to_string(port_) + " ";
+    const ProcessResult move =
+        RunHost(Args({"ptz"}, {"move", "left", "--speed", "16", "--for", "200"}));
+    ExpectOneErrorLine(move, 1,
+                       camera +
+                           "did not carry out the PTZ request "
+                           "\"/cgi-bin/PtzConfig.cgi?Action=Set&Move=Left&Speed=9\" (status "
+                           "403)");
+    // The record is the host's to judge: without -v it is not echoed as a driver line.
+    EXPECT_EQ(move.out.find("[driver 4"), std::string::npos) << move.out;
+    ASSERT_TRUE(CameraReceived("Move=Stop"));  // the stop was still sent
+
+    const ProcessResult stop = RunHost(Args({"ptz"}, {"stop"}));
+    ExpectOneErrorLine(stop, 1, camera + "did not carry out the PTZ request");
+    const ProcessResult verbose = RunHost(Args({"ptz", "-v"}, {"stop"}));
+    EXPECT_EQ(verbose.status, 1);
+    EXPECT_NE(verbose.out.find("[driver 4 quiet failure] "), std::string::npos) << verbose.out;
+
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.errorPathPrefix.clear(); });
+    const ProcessResult accepted = RunHost(Args({"ptz"}, {"stop"}));
+    EXPECT_EQ(accepted.status, 0) << accepted.err;
+}
+
 TEST_F(ZarnhostCameraTest, PresetsAddListGotoDelete) {
     ProcessResult r = RunHost(Args({"preset"}, {"add", "door"}));
     ASSERT_EQ(r.status, 0) << r.err;

@@ -443,7 +443,7 @@ TEST_F(H264ParserTest, PacingWaitsOutTheFramePeriodOnAMonotonicClock) {
     EXPECT_EQ(sink_.FrameCount(), 5u);
 }
 
-TEST_F(H264ParserTest, NextDueIsOnePeriodAfterTheLastFrameWasDue) {
+TEST_F(H264ParserTest, NextDueIsOnePeriodOnOrAQuarterLessWhileCatchingUp) {
     // Nothing is due before the first delivery, and nothing ever without pacing.
     EXPECT_EQ(parser_.NextDueMs(), 0u);
     FeedKeyFrame();
@@ -460,16 +460,17 @@ TEST_F(H264ParserTest, NextDueIsOnePeriodAfterTheLastFrameWasDue) {
     Feed(Start(kP, SliceBody(true)));  // waits 30 ms: due at first + 40
     EXPECT_EQ(clock_.now, first + 40);
     EXPECT_EQ(parser_.NextDueMs(), first + 80);
-    // A late frame keeps the schedule; one a whole period late starts a new one.
+    // A late frame leaves a lag, which the next frames make up a quarter period at a time, also
+    // after a stall.
     clock_.now = first + 95;
     Feed(Start(kP, SliceBody(true)));
-    EXPECT_EQ(parser_.NextDueMs(), first + 120);
+    EXPECT_EQ(parser_.NextDueMs(), first + 95 + 30);
     clock_.now = first + 300;
     Feed(Start(kP, SliceBody(true)));
-    EXPECT_EQ(parser_.NextDueMs(), first + 340);
+    EXPECT_EQ(parser_.NextDueMs(), first + 300 + 30);
     // The next frame is never delivered before that time.
     Feed(Start(kP, SliceBody(true)));
-    EXPECT_EQ(clock_.now, first + 340);
+    EXPECT_EQ(clock_.now, first + 330);
     EXPECT_EQ(sink_.FrameCount(), 6u);
 
     parser_.SetStreamParams(0, 50, 704, 576);

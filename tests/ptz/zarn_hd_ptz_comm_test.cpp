@@ -193,25 +193,46 @@ TEST_F(ZarnHdPtzCameraTest, PresetsUseTheCameraNumbersAndItsOwnNames) {
 }
 
 TEST_F(ZarnHdPtzCameraTest, ARefusingCameraFailsSetButNotCallAndMotionGoesOn) {
-    camera_->UpdateFaults([](zarncam::Faults& f) {
-        f.errorPathPrefix = "/cgi-bin/PtzConfig.cgi";
-        f.errorStatus = 500;
-    });
+    const auto refuse = [this](bool on) {
+        camera_->UpdateFaults([on](zarncam::Faults& f) {
+            f.errorPathPrefix = on ? "/cgi-bin/PtzConfig.cgi" : "";
+            f.errorStatus = 500;
+        });
+    };
+    refuse(true);
     CZarnHDPTZComm comm(&driver_, talvane::CPtzCapabilities(), 0);
     EXPECT_FALSE(comm.SetPreposition(0, "Door"));
     // A go-to or delete only needs an answer, whatever its status.
     EXPECT_TRUE(comm.CallPreposition(0, "Door", 0));
     EXPECT_TRUE(comm.ClearPreposition(0, "Door"));
+    EXPECT_TRUE(driver_.Lines().empty());  // preset results go to the preset list, not the log
     ASSERT_TRUE(comm.Open());
+
+    // A run of refused motion requests is logged once, at level 4 (a host sees it only when it
+    // asked for diagnostics), with the request and the status.
     ASSERT_EQ(comm.StartMove(nullptr, 2, 16), 1);
     ASSERT_TRUE(WaitPtz(4));
-    camera_->UpdateFaults([](zarncam::Faults& f) { f.errorPathPrefix.clear(); });
-    ASSERT_TRUE(comm.StopMoving(nullptr));  // the refused move is forgotten; the stop goes out
+    ASSERT_TRUE(comm.StopMoving(nullptr));
     ASSERT_TRUE(WaitPtz(5));
-    const auto requests = camera_->Requests();
-    EXPECT_EQ(requests.back().target, Request("&Move=Stop"));
-    EXPECT_EQ(requests.back().status, 200);
-    EXPECT_TRUE(driver_.Lines().empty());  // motion answers are never reported
+    refuse(false);
+    ASSERT_EQ(comm.StartMove(nullptr, 0, 1), 1);  // the refusals are forgotten; this goes out
+    ASSERT_TRUE(WaitPtz(6));
+    EXPECT_EQ(camera_->Requests().back().status, 200);
+    // After a success the next refusal begins a new run.
+    refuse(true);
+    ASSERT_TRUE(comm.StopMoving(nullptr));
+    ASSERT_TRUE(WaitPtz(7));
+    ASSERT_TRUE(driver_.WaitFor("Move=Stop", 5s));
+    EXPECT_TRUE(comm.Close());
+    const auto lines = driver_.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string kWhere = "talvane::CZarnHDPTZComm::ProcessItem: ";
+    EXPECT_EQ(lines[0].level, talvane::kLogSilent);
+    EXPECT_EQ(lines[0].text, kWhere + "the camera did not carry out the PTZ request \"" +
+                                 Request("&Move=Up&Speed=9") + "\" (status 500)");
+    EXPECT_EQ(lines[1].level, talvane::kLogSilent);
+    EXPECT_EQ(lines[1].text, kWhere + "the camera did not carry out the PTZ request \"" +
+                                 Request("&Move=Stop") + "\" (status 500)");
 }
 
 TEST_F(ZarnHdPtzCameraTest, NoCameraAtAllFailsEveryPresetRequest) {
@@ -225,7 +246,11 @@ TEST_F(ZarnHdPtzCameraTest, NoCameraAtAllFailsEveryPresetRequest) {
     EXPECT_FALSE(comm.ClearPreposition(0, "Door"));
     ASSERT_TRUE(comm.Open());
     EXPECT_EQ(comm.StartMove(nullptr, 0, 1), 1);  // queued; the failure stays on the PTZ thread
+    ASSERT_TRUE(driver_.WaitFor("(no answer)", 10s));
     EXPECT_TRUE(comm.Close());
+    ASSERT_EQ(driver_.Lines().size(), 1u);
+    EXPECT_EQ(driver_.Lines()[0].level, talvane::kLogSilent);
+    EXPECT_NE(driver_.Lines()[0].text.find(Request("&Move=Left&Speed=2")), std::string::npos);
 }
 
 TEST_F(ZarnHdPtzCameraTest, ASilentCameraTimesOutPresetsAndCannotHoldClose) {
@@ -257,6 +282,8 @@ TEST_F(ZarnHdPtzCameraTest, ASilentCameraTimesOutPresetsAndCannotHoldClose) {
     EXPECT_TRUE(comm->SetPreposition(2, "Yard"));
     auto destroying = std::async(std::launch::async, [&] { comm.reset(); });
     ASSERT_EQ(destroying.wait_for(20s), std::future_status::ready);
+    // The move that Close cut short was not the camera's failure: nothing is logged.
+    EXPECT_TRUE(driver_.Lines().empty());
 }
 
 TEST_F(ZarnHdPtzCameraTest, AStopSentBeforeCloseReachesTheCameraAndNothingElseDoes) {

@@ -4,6 +4,7 @@
 #include "ptz/zarn_hd_ptz_handler.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +19,7 @@
 
 #include "camsim.h"
 #include "platform/platform.h"
+#include "preset/xml_preposition_reader.h"
 #include "ptz/zarn_hd_ptz_control.h"
 #include "support/fake_driver.h"
 
@@ -188,6 +190,52 @@ TEST_F(ZarnHdPtzHandlerTest, StorageFailuresAreLoggedAndRetried) {
     talvane::IIPPTZApiEx* control = handler.GetPtzControl(0);
     ASSERT_NE(control, nullptr);
     EXPECT_EQ(control->GetPresetCount(), 0);
+}
+
+TEST_F(ZarnHdPtzHandlerTest, TheHostNamesTheFolderOfThePresetFile) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zarn-preset-folder-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path folder = pattern;
+    const auto inFolder = [&](const std::string& name) { return (folder / name).string(); };
+    {
+        driver_.SetParameter(talvane::kPresetFolderParameter, folder.string());
+        ScriptedHandler handler(&driver_);
+        handler.fileName = fileName_;
+        ASSERT_NE(handler.GetPtzControl(0), nullptr);
+        EXPECT_TRUE(std::filesystem::exists(inFolder(fileName_)));
+        EXPECT_FALSE(std::filesystem::exists(HostFile(fileName_)));
+    }
+    // Entries written there are read back from there (with or without a trailing separator).
+    {
+        CXMLPrepositionReader writer("Zarn");
+        ASSERT_TRUE(writer.OpenFile(fileName_, folder.string() + "/"));
+        ASSERT_TRUE(writer.WritePreposition(0, 0, PrepositionEntry{"Door", 4}));
+        CXMLPrepositionReader reader("Zarn");
+        ASSERT_TRUE(reader.OpenFile(fileName_, folder.string()));
+        PrepositionEntry entry;
+        ASSERT_TRUE(reader.ReadPreposition(0, 0, entry));
+        EXPECT_EQ(entry.name, "Door");
+        EXPECT_EQ(entry.slot, 4);
+    }
+    // A folder that does not exist is not made: the failure names the whole path.
+    {
+        driver_.SetParameter(talvane::kPresetFolderParameter, inFolder("missing"));
+        ScriptedHandler handler(&driver_);
+        handler.fileName = fileName_;
+        EXPECT_FALSE(handler.InitializeXMLStorage());
+        EXPECT_EQ(driver_.Count("with parameter \"" + inFolder("missing/" + fileName_) + "\""), 1u);
+    }
+    // Empty is the host program's folder.
+    {
+        driver_.SetParameter(talvane::kPresetFolderParameter, "");
+        ScriptedHandler handler(&driver_);
+        handler.fileName = fileName_;
+        ASSERT_NE(handler.GetPtzControl(0), nullptr);
+        EXPECT_TRUE(std::filesystem::exists(HostFile(fileName_)));
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 TEST_F(ZarnHdPtzHandlerTest, RepeatedStorageFailuresPassTheLogThrottle) {

@@ -161,6 +161,25 @@ public:
         std::lock_guard lock(outagesMutex_);
         return outages_;
     }
+    void PauseStreams(std::chrono::milliseconds pause) {
+        std::lock_guard lock(mutex_);
+        pauseUntil_ = Clock::now() + pause;
+    }
+    Clock::time_point PausedUntil() const {
+        std::lock_guard lock(mutex_);
+        return pauseUntil_;
+    }
+    std::vector<SentPicture> SentPictures() const {
+        std::lock_guard lock(picturesMutex_);
+        return pictures_;
+    }
+    void RecordPicture(const SentPicture& picture) {
+        std::lock_guard lock(picturesMutex_);
+        if (pictures_.size() >= kMaxRecords) {
+            pictures_.erase(pictures_.begin(), pictures_.begin() + kMaxRecords / 2);
+        }
+        pictures_.push_back(picture);
+    }
 
     std::vector<RequestRecord> Requests() const {
         std::lock_guard lock(recordsMutex_);
@@ -267,6 +286,10 @@ private:
     StreamConfig pending_;
     std::optional<StreamConfig> last_;
     std::map<int, std::string> presets_;
+    Clock::time_point pauseUntil_{};
+
+    mutable std::mutex picturesMutex_;
+    std::vector<SentPicture> pictures_;
 
     mutable std::mutex recordsMutex_;
     mutable std::condition_variable recordsCv_;
@@ -807,7 +830,7 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
         return;
     }
     Record(request, used, 200, received);
-    ++streamsStarted_;
+    const uint64_t streamNumber = ++streamsStarted_;
     ++streamsActive_;
     // A non-H.264 stretch of chaos is an outage until the next key picture goes out; a stream
     // that ends before that ends it too.
@@ -843,6 +866,8 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
         faultAt = Clock::now() + Seconds(event.healthySeconds);
     }
     auto next = Clock::now();
+    uint64_t pictureIndex = 0;  // pictures this stream sent
+    bool sendingHeld = false;   // pictures held by a pause go out back to back
     while (!stop_.load()) {
         switch (WaitIdle(fd, next)) {
             case WaitResult::kReady:
@@ -850,6 +875,12 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
             case WaitResult::kStopped:
             case WaitResult::kClosed:
                 return;
+        }
+        // A pause holds the pictures taken meanwhile: once it is over the schedule, which went
+        // on, is behind, and they go out at once.
+        if (const auto until = PausedUntil(); Clock::now() < until) {
+            if (WaitIdle(fd, until) != WaitResult::kReady) return;
+            sendingHeld = true;
         }
         if (Clock::now() >= faultAt) {
             if (!RunChaosEvent(fd, event, overrides, foreignOutage)) return;
@@ -881,6 +912,14 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
         }
         if (!foreign && !payloads.empty()) {
             ++framesSent_;
+            SentPicture sent;
+            sent.stream = streamNumber;
+            sent.index = pictureIndex++;
+            sent.due = next;
+            sent.sent = Clock::now();
+            for (const NalUnit& nal : nals) sent.accessUnitBytes += 3 + nal.size;
+            sent.keyFrame = keyFrame;
+            RecordPicture(sent);
             if (keyFrame) {
                 ++keyFramesSent_;
                 if (foreignOutage) {
@@ -889,10 +928,12 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
                 }
             }
         }
-        // Real-time pacing; after a stall or a slow send start afresh instead of bursting.
+        // Real-time pacing; after a stall or a slow send start afresh instead of bursting, but
+        // send what a pause held.
         next += period;
         const auto now = Clock::now();
-        if (now > next + period) next = now;
+        if (sendingHeld && next >= now) sendingHeld = false;
+        if (!sendingHeld && now > next + period) next = now;
     }
 }
 
@@ -1140,6 +1181,12 @@ void Camera::Reboot(std::chrono::milliseconds downtime) {
 }
 std::vector<Outage> Camera::Outages() const {
     return impl_->Outages();
+}
+void Camera::PauseStreams(std::chrono::milliseconds pause) {
+    impl_->PauseStreams(pause);
+}
+std::vector<SentPicture> Camera::SentPictures() const {
+    return impl_->SentPictures();
 }
 
 std::vector<RequestRecord> Camera::Requests() const {

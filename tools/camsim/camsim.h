@@ -143,6 +143,20 @@ struct Outage {
     std::chrono::steady_clock::time_point end;
 };
 
+// A picture a stream sent, for measuring how long pictures take to reach a host.
+struct SentPicture {
+    uint64_t stream = 0;  // the stream's number, counted from 1 in the order streams started
+    uint64_t index = 0;   // the picture's number in its stream, from 0
+    // When the camera's real-time schedule had the picture go out (after a pause: while it was
+    // held), and when its last byte was handed to the connection.
+    std::chrono::steady_clock::time_point due;
+    std::chrono::steady_clock::time_point sent;
+    // The picture's NAL units, each with a three-byte start code: a driver frame of this picture
+    // carries these bytes (plus whatever it adds).
+    std::size_t accessUnitBytes = 0;
+    bool keyFrame = false;
+};
+
 struct RequestRecord {
     std::string method;
     std::string target;                   // path and query exactly as sent
@@ -203,6 +217,12 @@ public:
     // Outages so far (chaos faults and reboots), oldest first; the oldest half is dropped beyond
     // 100000.
     std::vector<Outage> Outages() const;
+    // Every running stream holds its pictures for `pause` (a busy camera, a link that stops
+    // carrying data): it goes on taking pictures on its schedule, sends none, and sends all it
+    // held at once when the pause ends, then goes on at its pace.
+    void PauseStreams(std::chrono::milliseconds pause);
+    // Pictures sent by every stream, oldest first; the oldest half is dropped beyond 100000.
+    std::vector<SentPicture> SentPictures() const;
 
     std::vector<RequestRecord> Requests() const;
     void ClearRequests();

@@ -315,6 +315,27 @@ Outage OutageFromJson(const json& j, std::chrono::steady_clock::time_point origi
     return o;
 }
 
+json PictureToJson(const SentPicture& p, std::chrono::steady_clock::time_point origin) {
+    return json{{"stream", p.stream},
+                {"index", p.index},
+                {"due", MillisecondsSince(origin, p.due)},
+                {"sent", MillisecondsSince(origin, p.sent)},
+                {"accessUnitBytes", p.accessUnitBytes},
+                {"keyFrame", p.keyFrame}};
+}
+
+SentPicture PictureFromJson(const json& j, std::chrono::steady_clock::time_point origin) {
+    RequireObject(j);
+    SentPicture p;
+    p.stream = j.at("stream").get<uint64_t>();
+    p.index = j.at("index").get<uint64_t>();
+    p.due = TimeFromJson(j, "due", origin);
+    p.sent = TimeFromJson(j, "sent", origin);
+    p.accessUnitBytes = j.at("accessUnitBytes").get<std::size_t>();
+    p.keyFrame = j.at("keyFrame").get<bool>();
+    return p;
+}
+
 std::string Base64Encode(std::string_view bytes) {
     std::string out;
     out.reserve((bytes.size() + 2) / 3 * 4);

@@ -37,6 +37,9 @@ RequestRecord RecordFromJson(const nlohmann::json& j, std::chrono::steady_clock:
 // An outage the same way; an end that is still open (time_point::max()) travels as null.
 nlohmann::json OutageToJson(const Outage& o, std::chrono::steady_clock::time_point origin);
 Outage OutageFromJson(const nlohmann::json& j, std::chrono::steady_clock::time_point origin);
+// A sent picture the same way.
+nlohmann::json PictureToJson(const SentPicture& p, std::chrono::steady_clock::time_point origin);
+SentPicture PictureFromJson(const nlohmann::json& j, std::chrono::steady_clock::time_point origin);
 
 // Milliseconds from origin to t.
 double MillisecondsSince(std::chrono::steady_clock::time_point origin,

@@ -117,6 +117,19 @@ public:
         return outages;
     }
 
+    std::vector<SentPicture> SentPictures() const {
+        const auto answer = Call({{"op", "sent_pictures"}});
+        std::vector<SentPicture> pictures;
+        if (!answer) return pictures;
+        try {
+            for (const auto& p : answer->at("pictures"))
+                pictures.push_back(PictureFromJson(p, origin_));
+        } catch (const std::exception& e) {
+            ReportOnce(std::string("malformed picture list: ") + e.what());
+        }
+        return pictures;
+    }
+
     Config InitialConfig() const { return initialConfig_; }
     std::mutex& FaultsMutex() { return faultsMutex_; }
 
@@ -223,6 +236,12 @@ void Camera::Reboot(std::chrono::milliseconds downtime) {
 }
 std::vector<Outage> Camera::Outages() const {
     return impl_->Outages();
+}
+void Camera::PauseStreams(std::chrono::milliseconds pause) {
+    impl_->Call({{"op", "pause_streams"}, {"pauseMs", pause.count()}});
+}
+std::vector<SentPicture> Camera::SentPictures() const {
+    return impl_->SentPictures();
 }
 
 std::vector<RequestRecord> Camera::Requests() const {

@@ -21,6 +21,7 @@ constexpr int kProtocolVersion = 1;
 constexpr auto kSendTimeout = std::chrono::seconds(10);
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int64_t kMaxRebootMs = 3600 * 1000;
+constexpr int64_t kMaxPauseMs = 3600 * 1000;
 
 }  // namespace
 
@@ -144,6 +145,19 @@ private:
                 outages.push_back(OutageToJson(o, server_.origin_));
             }
             return json{{"outages", std::move(outages)}};
+        }
+        if (op == "pause_streams") {
+            const int64_t ms = request.at("pauseMs").get<int64_t>();
+            if (ms < 0 || ms > kMaxPauseMs) throw std::invalid_argument("pauseMs: out of range");
+            camera.PauseStreams(std::chrono::milliseconds(ms));
+            return json::object();
+        }
+        if (op == "sent_pictures") {
+            json pictures = json::array();
+            for (const SentPicture& p : camera.SentPictures()) {
+                pictures.push_back(PictureToJson(p, server_.origin_));
+            }
+            return json{{"pictures", std::move(pictures)}};
         }
         if (op == "requests") {
             json records = json::array();

@@ -45,7 +45,8 @@ const char* kHelp =
     "commands: stall on|off, trickle on|off, garbage on|off, endless401 on|off,\n"
     "          refuse on|off, foreign on|off, delay <ms>, error <prefix> <status>, error off,\n"
     "          drop (the next part), drop <n> (every stream after n parts; 0: off),\n"
-    "          huge, reboot <seconds>, stats, quit\n";
+    "          huge, reboot <seconds>, pause <ms> (streams hold their pictures, then send\n"
+    "          them at once), stats, quit\n";
 
 // Applies one command line; false on "quit".
 bool RunCommand(zarncam::Camera& camera, const std::string& line) {
@@ -74,6 +75,9 @@ bool RunCommand(zarncam::Camera& camera, const std::string& line) {
     } else if (command == "reboot") {
         const double seconds = std::clamp(std::atof(arg.c_str()), 0.0, 3600.0);
         camera.Reboot(std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000)));
+    } else if (command == "pause") {
+        const int ms = std::clamp(std::atoi(arg.c_str()), 0, 3600 * 1000);
+        camera.PauseStreams(std::chrono::milliseconds(ms));
     } else if (command == "delay") {
         const int ms = std::atoi(arg.c_str());
         camera.UpdateFaults([ms](zarncam::Faults& f) { f.cgiDelayMs = ms; });

@@ -51,14 +51,15 @@ bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle,
     return ShowCameraRequest(camera, needle, 1, console);
 }
 
-// The driver keeps preset names in a file beside the host program, named after the camera's
-// address and port; the demo camera's port changes every run, so the demo removes its file.
-void RemoveDemoPresetFile(uint16_t port) {
+// The driver keeps preset names in a file named after the camera's address and port, beside the
+// host program or in the folder the session named; the demo camera's port changes every run, so
+// the demo removes its file.
+void RemoveDemoPresetFile(const DriverSession& session, uint16_t port) {
     std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    std::filesystem::path folder = session.PresetFolder();
+    if (folder.empty()) folder = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
     if (ec) return;
-    std::filesystem::remove(
-        self.parent_path() / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
+    std::filesystem::remove(folder / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
 }
 
 }  // namespace
@@ -123,7 +124,7 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
         talvane::IIPPTZApiEx* control = OpenPtzControl(session, target, true, console, error);
         if (control == nullptr) {
             session.Close();
-            RemoveDemoPresetFile(target.port);
+            RemoveDemoPresetFile(session, target.port);
             camera.Stop();
             return kExitFailure;
         }
@@ -161,7 +162,7 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
                  ShowCameraRequest(camera, "Move=PresetCall", console);
         }
         session.Close();
-        RemoveDemoPresetFile(target.port);
+        RemoveDemoPresetFile(session, target.port);
         if (status != kExitOk) {
             camera.Stop();
             return status;

@@ -1,5 +1,10 @@
 #include "driver_session.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
 namespace zarnhost {
 
 DriverSession::DriverSession(DriverLibrary& library) : library_(library) {}
@@ -14,6 +19,7 @@ void DriverSession::SetEcho(std::function<void(const zarntest::LogRecord&)> echo
         return;
     }
     sink_.SetEcho([this, echo = std::move(echo)](const zarntest::LogRecord& record) {
+        if (record.level == 4 && !library_.diagnosticLog) return;
         zarntest::LogRecord masked = record;
         masked.text = MaskSecret(record.text, password_);
         echo(masked);
@@ -31,10 +37,16 @@ bool DriverSession::Open(const CameraTarget& camera, std::string* error) {
     config_.network.user = camera.user;
     config_.network.password = camera.password;
     // 1 video standard, 2 RTSP port (unused by the driver), 3 firmware (unknown to this host),
-    // 4 HD support. Parameters are read up to the first missing one, so 3 is present but empty.
+    // 4 HD support, 5 the driver's diagnostic log (level 4 too), 6 the preset file's folder.
+    // Parameters are read up to the first missing one, so 3 is present but empty and 5 is "0"
+    // when the folder follows.
     config_.extra = {{1, "0"}, {2, "554"}, {3, ""}, {4, camera.hd ? "1" : "0"}};
-    // 5: the driver's diagnostic log (every level). Hosts that do not diagnose leave it out.
-    if (library_.diagnosticLog) config_.extra[5] = "1";
+    if (library_.diagnosticLog || keepQuietFailures_) {
+        config_.extra[5] = "1";
+    } else if (!presetFolder_.empty()) {
+        config_.extra[5] = "0";
+    }
+    if (!presetFolder_.empty()) config_.extra[6] = presetFolder_;
 
     driver_ = library_.create();
     if (driver_ == nullptr) {
@@ -97,6 +109,32 @@ std::string DriverSession::LevelName(int level) {
 std::string DriverSession::FormatRecord(const zarntest::LogRecord& record) {
     return "[driver " + std::to_string(record.level) + " " + LevelName(record.level) + "] " +
            (record.textWasNull ? std::string("(empty)") : record.text);
+}
+
+std::string UserStateFolder(const char* xdgStateHome, const char* home) {
+    // Relative values of the variable are to be ignored, as for every XDG base folder.
+    if (xdgStateHome != nullptr && xdgStateHome[0] == '/') {
+        return (std::filesystem::path(xdgStateHome) / "zarnhost").string();
+    }
+    if (home != nullptr && home[0] == '/') {
+        return (std::filesystem::path(home) / ".local" / "state" / "zarnhost").string();
+    }
+    return std::string();
+}
+
+PresetFolderChoice ChoosePresetFolder() {
+    PresetFolderChoice choice;
+    std::error_code ec;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    if (!ec) {
+        choice.programFolder = program.string();
+        choice.programWritable = access(program.c_str(), W_OK) == 0;
+    }
+    if (choice.programWritable) return choice;
+    choice.folder = UserStateFolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+    // A folder that cannot be made is still named: the driver then reports the failed file.
+    if (!choice.folder.empty()) std::filesystem::create_directories(choice.folder, ec);
+    return choice;
 }
 
 }  // namespace zarnhost

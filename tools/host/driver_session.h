@@ -26,8 +26,16 @@ public:
     DriverSession(const DriverSession&) = delete;
     DriverSession& operator=(const DriverSession&) = delete;
 
-    // Called with every log record (already masked) on whatever thread logged it. Set before Open.
+    // Called with every log record (already masked) on whatever thread logged it; level-4 records
+    // only with the library's diagnostic log. Set before Open.
     void SetEcho(std::function<void(const zarntest::LogRecord&)> echo);
+    // Asks the driver for its level-4 records even without the diagnostic log: they are kept in
+    // Records() but not echoed. Set before Open.
+    void KeepQuietFailures() { keepQuietFailures_ = true; }
+    // The folder the driver keeps its preset file in; empty (the default) leaves it beside the
+    // host program. Set before Open.
+    void SetPresetFolder(std::string folder) { presetFolder_ = std::move(folder); }
+    const std::string& PresetFolder() const { return presetFolder_; }
 
     // Creates the driver object and opens it for the camera. One line in `error` on failure.
     bool Open(const CameraTarget& camera, std::string* error);
@@ -59,6 +67,22 @@ private:
     zarntest::FakeFrameAllocator allocator_;
     zarntest::FakeDriverConfig config_;
     talvane::ipcapture::IIPCaptureDriverEx3* driver_ = nullptr;
+    bool keepQuietFailures_ = false;
+    std::string presetFolder_;
 };
+
+// The per-user folder for zarnhost's state: $XDG_STATE_HOME/zarnhost when that is an absolute
+// path, else $HOME/.local/state/zarnhost; empty when neither is usable. Arguments may be null.
+std::string UserStateFolder(const char* xdgStateHome, const char* home);
+
+// Where zarnhost lets the driver keep preset files: `folder` empty (beside the program, the
+// driver's default) when the program's own folder is writable, else UserStateFolder of this user,
+// created when missing (empty when there is none).
+struct PresetFolderChoice {
+    std::string folder;
+    std::string programFolder;
+    bool programWritable = false;
+};
+PresetFolderChoice ChoosePresetFolder();
 
 }  // namespace zarnhost

@@ -1,9 +1,6 @@
 #include "ptz_command.h"
 
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "driver_session.h"
@@ -35,33 +32,44 @@ talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget&
         *error = "camera " + camera.Endpoint() + " unreachable: " + why;
         return nullptr;
     }
-    // The camera does not report refused PTZ requests back through the driver, so a wrong
-    // password would go unnoticed: check the credentials first.
+    // A refused PTZ request is only known after the fact (and a stop-only command would not say
+    // why): check the credentials first.
     if (checkLogin && CredentialsRefused(CheckCredentials(camera, 10000))) {
         *error = "camera " + camera.Endpoint() + " rejected the user name or password";
         return nullptr;
+    }
+    // The driver keeps its preset file beside the host program unless told otherwise; an
+    // installed zarnhost sits in a folder that only root may write, so it names a folder of the
+    // user's own.
+    const PresetFolderChoice presets = ChoosePresetFolder();
+    if (!presets.folder.empty()) {
+        session.SetPresetFolder(presets.folder);
+        console.Print("zarnhost keeps preset files in " + presets.folder + " (" +
+                      presets.programFolder + " is not writable)");
     }
     if (!session.Open(camera, error)) return nullptr;
     talvane::IIPPTZApiEx* control = session.PtzControl();
     if (control == nullptr) {
         *error = "the driver offers no PTZ control for camera " + camera.Endpoint();
-        // The driver keeps its preset file beside the host program; an installed zarnhost sits in
-        // a folder that only root may write.
-        std::error_code ec;
-        const auto folder = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
-        if (!ec && access(folder.c_str(), W_OK) != 0) {
-            *error +=
-                ": the driver keeps its preset file beside the host program and cannot write "
-                "to " +
-                folder.string() +
-                " (run as a user who may, or a zarnhost from a "
-                "build folder)";
-        } else {
-            *error += " (see the driver's log above)";
-        }
+        *error += !presets.programWritable && presets.folder.empty()
+                      ? ": " + presets.programFolder +
+                            " is not writable and neither XDG_STATE_HOME nor HOME names a "
+                            "folder for the preset file"
+                      : std::string(" (see the driver's log above)");
         return nullptr;
     }
     return control;
+}
+
+std::string PtzRefusal(const std::vector<zarntest::LogRecord>& records) {
+    static const std::string kMark = "CZarnHDPTZComm::ProcessItem: the camera ";
+    for (const auto& record : records) {
+        const size_t at = record.text.find(kMark);
+        if (record.level == 4 && at != std::string::npos) {
+            return record.text.substr(at + kMark.size());
+        }
+    }
+    return std::string();
 }
 
 const std::vector<std::string>& PtzDirectionNames() {
@@ -153,14 +161,22 @@ int PtzAction(talvane::IIPPTZApiEx* control, const PtzOptions& options, Console&
 int RunPtz(DriverLibrary& library, const PtzOptions& options, Console& console,
            std::string* error) {
     DriverSession session(library);
+    // The driver logs a request the camera refused at level 4, the only word of it a host gets.
+    session.KeepQuietFailures();
     talvane::IIPPTZApiEx* control =
         OpenPtzControl(session, options.camera, options.checkLogin, console, error);
     if (control == nullptr) return kExitFailure;
     const int status = PtzAction(control, options, console, error);
+    if (status != kExitOk) return status;
     // The PTZ thread sends queued requests after the call returned; closing the driver would
-    // drop one that has not gone out yet.
-    if (status == kExitOk) std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
-    return status;
+    // drop one that has not gone out yet (a stop is still sent, and waited for, by the close).
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.settleMs));
+    session.Close();
+    if (const std::string refusal = PtzRefusal(session.Records()); !refusal.empty()) {
+        *error = "camera " + options.camera.Endpoint() + " " + refusal;
+        return kExitFailure;
+    }
+    return kExitOk;
 }
 
 int PresetAction(talvane::IIPPTZApiEx* control, const PresetOptions& options, Console& console,

@@ -1,10 +1,11 @@
 // The `ptz` and `preset` subcommands: open the driver for a camera, take the PTZ control of
 // channel 0 and call it as a host does.
 //
-// Motion requests return at once; the driver's PTZ thread sends them to the camera afterwards and
-// does not report the camera's answer, so the command waits `settleMs` after its last request
-// before it closes the driver (closing drops requests that were not sent yet). Preset operations
-// run on the calling thread and report the outcome directly.
+// Motion requests return at once; the driver's PTZ thread sends them to the camera afterwards, so
+// the command waits `settleMs` after its last request before it closes the driver (closing drops
+// requests that were not sent yet). The driver reports a request the camera refused or did not
+// answer only in a level-4 log record, which the `ptz` command asks for and turns into a failure.
+// Preset operations run on the calling thread and report the outcome directly.
 #pragma once
 
 #include <string>
@@ -44,6 +45,10 @@ std::string PtzResultText(int32_t code);
 // printed on `console`.
 talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget& camera,
                                      bool checkLogin, Console& console, std::string* error);
+
+// What the first record of a PTZ request refused by the camera says ("did not carry out the PTZ
+// request ... (status 500)"); empty when there is none.
+std::string PtzRefusal(const std::vector<zarntest::LogRecord>& records);
 
 // One motion request (and its stop after options.forMs), or one preset operation, on an open
 // control. They return the exit status; the driver stays open.
