@@ -52,18 +52,27 @@ TEST(PlatformEventTest, AutoResetWakesOneWaitAndManualStaysSet) {
 }
 
 TEST(PlatformEventTest, SetWakesEveryWaiterOfAManualEventAndOneOfAnAutomaticOne) {
+    // The waits are far longer than the checks, so that a waiter left asleep shows as one that is
+    // still waiting (its wait would end later, and still find the event set).
+    constexpr uint32_t kLongWaitMs = 30000;
+    const auto waitFor = [](const std::atomic<int>& count, int value) {
+        for (int i = 0; i < 5000 && count.load() < value; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return count.load();
+    };
     Event manual(true);
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
         waiters.emplace_back([&] {
-            if (manual.Wait(kInfinite)) ++woken;
+            if (manual.Wait(kLongWaitMs)) ++woken;
         });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let them fall asleep
     manual.Set();
+    EXPECT_EQ(waitFor(woken, 4), 4);
     for (auto& t : waiters) t.join();
-    EXPECT_EQ(woken.load(), 4);
 
     // Two sleepers on an automatic event: each Set lets exactly one through.
     Event automatic(false);
@@ -71,18 +80,18 @@ TEST(PlatformEventTest, SetWakesEveryWaiterOfAManualEventAndOneOfAnAutomaticOne)
     waiters.clear();
     for (int i = 0; i < 2; ++i) {
         waiters.emplace_back([&] {
-            if (automatic.Wait(kInfinite)) ++through;
+            if (automatic.Wait(kLongWaitMs)) ++through;
         });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     automatic.Set();
-    while (through.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(waitFor(through, 1), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(through.load(), 1);
     EXPECT_FALSE(automatic.IsSet());
     automatic.Set();
+    EXPECT_EQ(waitFor(through, 2), 2);
     for (auto& t : waiters) t.join();
-    EXPECT_EQ(through.load(), 2);
 
     // A timed wait that runs out reports it, and a Set after it is not lost for the next wait.
     EXPECT_FALSE(automatic.Wait(15));
