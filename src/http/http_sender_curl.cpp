@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "http/http_sender.h"
@@ -203,7 +204,10 @@ private:
     bool directEnded_ = false;     // a direct read saw the end of the stream
     bool directDrained_ = false;   // the last direct read found the socket empty
     bool directFailed_ = false;    // the connection broke during direct reads
-    std::vector<uint8_t> buffer_;  // body bytes in [head_, tail_)
+    // Body bytes in [head_, tail_) of bufferSize_. Not zero-filled: its pages are touched only by
+    // what is written to them.
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t bufferSize_ = 0;
     size_t head_ = 0;           // first unread byte of buffer_
     size_t tail_ = 0;           // end of the body bytes in buffer_
     size_t want_ = kMinBuffer;  // bytes the read in progress needs buffered
@@ -287,7 +291,7 @@ size_t CurlSender::OnBody(const char* data, size_t size) {
         return CURL_WRITEFUNC_PAUSE;
     }
     MakeRoom(size);
-    std::memcpy(buffer_.data() + tail_, data, size);
+    std::memcpy(buffer_.get() + tail_, data, size);
     tail_ += size;
     bodyBytes_ += size;
     ++progress_;
@@ -351,14 +355,20 @@ void CurlSender::Resume() {
 }
 
 void CurlSender::MakeRoom(size_t n) {
-    if (buffer_.size() - tail_ >= n) return;
+    if (bufferSize_ - tail_ >= n) return;
     if (head_ > 0) {
         // Move the unread rest to the front only when the new bytes would not fit behind it.
-        std::memmove(buffer_.data(), buffer_.data() + head_, Buffered());
+        std::memmove(buffer_.get(), buffer_.get() + head_, Buffered());
         tail_ -= head_;
         head_ = 0;
     }
-    if (buffer_.size() - tail_ < n) buffer_.resize(std::max(tail_ + n, kMinBuffer));
+    if (bufferSize_ - tail_ < n) {
+        const size_t size = std::max(tail_ + n, kMinBuffer);
+        std::unique_ptr<uint8_t[]> bigger(new uint8_t[size]);
+        if (tail_ > 0) std::memcpy(bigger.get(), buffer_.get(), tail_);
+        buffer_ = std::move(bigger);
+        bufferSize_ = size;
+    }
 }
 
 void CurlSender::Consume(size_t n) {
@@ -405,7 +415,7 @@ CurlSender::PumpResult CurlSender::PumpDirect(Ready ready) {
         const size_t room = keep > Buffered() ? keep - Buffered() : 0;
         if (room == 0) return PumpResult::kReady;
         MakeRoom(room);
-        const ssize_t got = ::recv(directFd_, buffer_.data() + tail_, room, MSG_DONTWAIT);
+        const ssize_t got = ::recv(directFd_, buffer_.get() + tail_, room, MSG_DONTWAIT);
         directDrained_ = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         if (got > 0) {
             tail_ += static_cast<size_t>(got);
@@ -473,8 +483,8 @@ CurlSender::PumpResult CurlSender::Pump(Ready ready) {
 
 void CurlSender::Take(std::vector<uint8_t>& out, size_t n) {
     n = std::min(n, Buffered());
-    const auto first = buffer_.begin() + static_cast<ptrdiff_t>(head_);
-    out.insert(out.end(), first, first + static_cast<ptrdiff_t>(n));
+    const uint8_t* first = buffer_.get() + head_;
+    out.insert(out.end(), first, first + n);
     Consume(n);
 }
 
@@ -665,7 +675,7 @@ size_t CurlSender::ReadAvailable(uint8_t* into, size_t max) {
     if (!attached_ || max == 0) return 0;
     if (Pump([&] { return Buffered() > 0; }) != PumpResult::kReady) return 0;
     const size_t n = std::min(max, Buffered());
-    std::memcpy(into, buffer_.data() + head_, n);
+    std::memcpy(into, buffer_.get() + head_, n);
     Consume(n);
     return n;
 }
