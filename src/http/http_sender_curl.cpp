@@ -47,6 +47,9 @@ constexpr size_t kMinBuffer = 64 * 1024;     // body bytes kept before the trans
 // usually comes in one read.
 constexpr long kCurlBufferSize = 64 * 1024;
 constexpr int kMaxPollSliceMs = 1000;        // curl_multi_poll slice; wake-ups end it earlier
+// Direct reads with bytes in a row after which the socket counts as read out: the first takes
+// what arrived, the second what the first one's acknowledgement released.
+constexpr size_t kDirectReadsInRow = 2;
 
 bool GlobalInit() {
     static std::once_flag once;
@@ -202,7 +205,8 @@ private:
     bool bodyFramed_ = false;      // the final response has Content-Length or Transfer-Encoding
     int directFd_ = -1;            // the transfer's socket while its body is read directly
     bool directEnded_ = false;     // a direct read saw the end of the stream
-    bool directDrained_ = false;   // the last direct read found the socket empty
+    bool directDrained_ = false;   // the socket was found empty, or read twice in a row
+    size_t directReads_ = 0;       // reads with bytes since the buffer was last empty
     bool directFailed_ = false;    // the connection broke during direct reads
     // Body bytes in [head_, tail_) of bufferSize_. Not zero-filled: its pages are touched only by
     // what is written to them.
@@ -373,7 +377,10 @@ void CurlSender::MakeRoom(size_t n) {
 
 void CurlSender::Consume(size_t n) {
     head_ += n;
-    if (head_ == tail_) ClearBuffer();
+    if (head_ == tail_) {
+        ClearBuffer();
+        directReads_ = 0;  // the next direct read starts a new series
+    }
 }
 
 bool CurlSender::StartDirect() {
@@ -389,6 +396,7 @@ bool CurlSender::StartDirect() {
     directFd_ = static_cast<int>(socket_);
     directEnded_ = false;
     directDrained_ = false;
+    directReads_ = 0;
     directFailed_ = false;
     return true;
 }
@@ -400,9 +408,10 @@ CurlSender::PumpResult CurlSender::PumpDirect(Ready ready) {
     Clock::time_point waitingSince{};
     for (;;) {
         if (aborted_.load()) return PumpResult::kAborted;
-        // Ready once everything that has arrived is in. Reading on until the socket is empty
-        // acknowledges what came at once, so that a sender that holds back its next segment until
-        // then (Nagle's rule) sends it now and not only when our delayed acknowledgement goes.
+        // Ready once what has arrived is in. A read acknowledges what it took, and a sender that
+        // holds back its next segment until then (Nagle's rule) sends it at once: so after a read
+        // that found bytes, one more takes what that released (or finds the socket empty),
+        // instead of leaving the sender's next picture stuck behind our delayed acknowledgement.
         if (ready() && (directDrained_ || Buffered() >= std::max(kMinBuffer, want_))) {
             return PumpResult::kReady;
         }
@@ -418,6 +427,7 @@ CurlSender::PumpResult CurlSender::PumpDirect(Ready ready) {
         const ssize_t got = ::recv(directFd_, buffer_.get() + tail_, room, MSG_DONTWAIT);
         directDrained_ = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         if (got > 0) {
+            directDrained_ = ++directReads_ >= kDirectReadsInRow;
             tail_ += static_cast<size_t>(got);
             bodyBytes_ += static_cast<uint64_t>(got);
             ++progress_;
