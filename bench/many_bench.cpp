@@ -13,14 +13,20 @@
 //     (after free heap pages went back: (RSS with N channels - RSS before opening) / N), threads,
 //     frames delivered against the frames the cameras sent. Then every channel is stopped and the
 //     slowest StopChannel reported.
+//   - The floor: the same N cameras received by FloorReceiver (floor_receiver.h), a plain thread
+//     per stream that sleeps until each frame is due and reads it in one go, in this process once
+//     the drivers are gone, for the same window: its CPU per frame and the driver's against it.
 //   - The reference: the same N streams (same cameras, so the same encoder settings; same request
 //     and credentials) received by N `curl -s -o /dev/null URL` processes for the same window;
 //     their CPU from their own accounting (/proc/<pid>/task/*/schedstat), per frame the cameras
 //     sent them and per stream-hour, and the driver's cost against theirs.
+//   - Wake-ups per frame of the driver, the floor and curl: voluntary context switches of their
+//     threads (/proc/<pid>/task/*/status) over their windows.
 // The table goes to standard output and to the report file (default <build>/many-bench.txt).
 //
 // Options: --channels 1,16,64 (or MANY_BENCH_CHANNELS), --seconds W (or MANY_BENCH_SECONDS,
-// default 10), --report FILE, --zarncam PATH, --curl PATH (default: curl on PATH), --no-curl.
+// default 10), --report FILE, --zarncam PATH, --curl PATH (default: curl on PATH), --no-curl,
+// --no-floor.
 // Exit status 0 when every count ran (the goals are reported, not enforced), 1 when a count could
 // not be measured, 2 on a bad command line or when the cameras cannot be started.
 #include <fcntl.h>
