@@ -140,7 +140,7 @@ def main():
         camera.terminate()
         camera.wait()
     folder = os.path.dirname(os.path.abspath(zarnhost))
-    preset_files = glob.glob(os.path.join(folder, f"Zarn_127001_{port}.preset"))
+    preset_files = glob.glob(os.path.join(folder, f"Zarn_127.0.0.1_{port}.preset"))
     with open(preset_files[0], "rb") as stored:
         preset = stored.read()
     for path in preset_files:

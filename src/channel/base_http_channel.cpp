@@ -4,6 +4,7 @@
 #include <new>
 
 #include "channel/part_reader.h"
+#include "core/host_call.h"
 #include "media/h264_media_parser.h"
 
 namespace talvane {
@@ -82,7 +83,7 @@ int32_t CBaseHttpChannel::Run() {
             SetState(kChannelSignalLost);
             if (IChannelSink* sink = Sink()) {
                 CHostGate::Call call(&HostGate());
-                if (call) sink->OnSignalLost();
+                if (call) CallHost([&] { sink->OnSignalLost(); });
             }
             // A stop is not a lost signal: Stop reports the camera offline itself, and a restart
             // keeps the online flag.
@@ -154,7 +155,9 @@ bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {
     if (sink == nullptr || StopRequested()) return false;
     {
         CHostGate::Call call(&HostGate());
-        if (!call || !sink->OnFrame(frame)) return false;
+        bool taken = false;
+        // A sink that throws has not taken the frame.
+        if (!call || !CallHost([&] { taken = sink->OnFrame(frame); }) || !taken) return false;
     }
     frameSinceConnect_.store(true);
     delivered_ = true;

@@ -6,6 +6,7 @@
 
 #include "core/boundary_guard.h"
 #include "core/debug_info.h"
+#include "core/host_call.h"
 #include "driver/ip_video_capture.h"
 #include "http/text_utils.h"
 #include "ptz/ptz_handler_factory.h"
@@ -162,7 +163,8 @@ void CIPCaptureDriver::LogV(int32_t level, const char* format, va_list args) {
     try {
         const std::string text = HUtils::FormatStringV(format, args);
         CDebugInfo record(static_cast<uint8_t>(mapped), text.c_str());
-        sink_->Output(&record);
+        // A sink that throws has taken nothing: the record is dropped.
+        CallHost([&] { sink_->Output(&record); });
     } catch (...) {
     }
 }

@@ -84,8 +84,9 @@ public:
     // abort, or a 401 that could not be answered; no request is open afterwards.
     bool SendRequest(HttpRequest& request);
     // Reads the rest of the current body into `out` (replacing it), up to 256 MiB; returns its
-    // size. A body cut short (time-out, broken connection, abort) counts as no body: 0 and `out`
-    // empty.
+    // size. A body shorter than its Content-Length (time-out, broken connection) counts as no
+    // body: 0 and `out` empty; so does every body after an abort. An answer without a
+    // Content-Length ends where the camera stopped sending: by closing or by the time-out.
     size_t ReadAll(std::vector<uint8_t>& out);
     // Like ReadAll but fails (returns 0 and empties `out`) once the body exceeds `limit` bytes;
     // *tooLong (when given) then says that this was the reason.

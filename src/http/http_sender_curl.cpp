@@ -42,11 +42,11 @@ using Clock = std::chrono::steady_clock;
 
 using detail::kMaxHeaderBytes;  // all header lines seen during one send
 
-constexpr size_t kMinBuffer = 64 * 1024;     // body bytes kept before the transfer pauses
+constexpr size_t kMinBuffer = 64 * 1024;  // body bytes kept before the transfer pauses
 // Largest piece one network read and one write callback deliver: a whole picture of a stream
 // usually comes in one read.
 constexpr long kCurlBufferSize = 64 * 1024;
-constexpr int kMaxPollSliceMs = 1000;        // curl_multi_poll slice; wake-ups end it earlier
+constexpr int kMaxPollSliceMs = 1000;  // curl_multi_poll slice; wake-ups end it earlier
 // Direct reads with bytes in a row after which the socket counts as read out: the first takes
 // what arrived, the second what the first one's acknowledgement released.
 constexpr size_t kDirectReadsInRow = 2;
@@ -183,6 +183,8 @@ private:
     void Consume(size_t n);
     void ClearBuffer() { head_ = tail_ = 0; }
     void Take(std::vector<uint8_t>& out, size_t n);
+    // The current response carries a usable Content-Length.
+    bool LengthAnnounced() const;
 
     const talvane::DEVICE_INFO& device_;
     const int32_t timeoutMs_;
@@ -661,12 +663,23 @@ size_t CurlSender::ReadBody(std::vector<uint8_t>& out, size_t limit, bool* tooLo
             case PumpResult::kEnded:
                 return out.size();
             case PumpResult::kTimedOut:
-            case PumpResult::kAborted:
             case PumpResult::kFailed:
+                // Without an announced length, what came before the time-out or the close is
+                // the whole answer; a body shorter than its Content-Length is no body.
+                if (!LengthAnnounced()) return out.size();
+                out.clear();
+                return 0;
+            case PumpResult::kAborted:
                 out.clear();
                 return 0;
         }
     }
+}
+
+bool CurlSender::LengthAnnounced() const {
+    curl_off_t length = -1;
+    return curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+           length >= 0;
 }
 
 size_t CurlSender::ReadChunk(std::vector<uint8_t>& out, size_t n) {

@@ -19,6 +19,12 @@
 // of its requests, so it outlives both. The session and connection handles carry no context value;
 // their notifications are ignored, and their own closing (which WinHTTP holds back while an
 // abandoned request still lives) touches nothing of ours.
+//
+// Lifetime: the destructor waits, at most kClosingWaitMs, until every context has had its closing
+// notice, so that normally nothing of the sender runs once it is gone. A notice later than that
+// (Wine's blocked socket call) still lands in mapped code: the module is pinned from the host's
+// first create or query on (platform::PinModuleAtFirstUse), and the notice touches only the
+// context and the Waiter it keeps alive.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -26,6 +32,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -48,6 +55,7 @@ constexpr size_t kMaxReadPiece = 1u << 30;  // largest single WinHttpReadData of
 constexpr DWORD kMaxConnsPerServer = 16;
 constexpr uint64_t kUnknownLength = UINT64_MAX;
 constexpr uint64_t kDrainLimit = 64 * 1024;  // longest rest a close reads to keep the link
+constexpr auto kClosingWaitMs = std::chrono::milliseconds(500);
 constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
                                  WINHTTP_CALLBACK_FLAG_SEND_REQUEST | WINHTTP_CALLBACK_FLAG_HANDLES;
 
@@ -69,7 +77,9 @@ struct Waiter {
     Waiter& operator=(const Waiter&) = delete;
 
     const HANDLE wake;  // auto-reset; set by the callback and by Abort
-    std::mutex mutex;   // guards `current` and the completion records of the contexts
+    std::mutex mutex;   // guards `current`, `contexts` and the completion records of the contexts
+    std::condition_variable closed;  // notified when a context goes
+    int contexts = 0;                // contexts whose handle has not had its closing notice
     // The request whose completions wake the owner; a late one of an abandoned request does not.
     const RequestContext* current = nullptr;
 };
@@ -97,7 +107,13 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR value, DWORD status, LPVOID info, DW
     auto* context = reinterpret_cast<RequestContext*>(value);
     if (context == nullptr) return;  // the session and the connection
     if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        const std::shared_ptr<Waiter> waiter = context->waiter;
         delete context;
+        {
+            std::lock_guard<std::mutex> lock(waiter->mutex);
+            --waiter->contexts;
+        }
+        waiter->closed.notify_all();
         return;
     }
     bool done = true;
@@ -136,11 +152,6 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR value, DWORD status, LPVOID info, DW
     }
     if (waiter.current == context) SetEvent(waiter.wake);
 }
-
-// A request abandoned with an operation in flight may call OnStatus after every sender is gone, and
-// after the host has let go of the driver: from then on the module stays loaded until the process
-// ends, so that such a late call never lands in unmapped code.
-void KeepModuleLoaded() { talvane::platform::PinModule(); }
 
 // Text for WinHTTP: UTF-16 from the system's 8-bit code page, as every text of the host is.
 bool Widen(const std::string& text, std::wstring* out) {
@@ -231,7 +242,6 @@ private:
     // The current request handle and its context (owner only); the context goes with the handle.
     HINTERNET request_ = nullptr;
     RequestContext* context_ = nullptr;
-    bool inFlight_ = false;  // an operation was started on it and has not been seen to complete
 
     uint32_t status_ = 0;
     uint32_t learned_ = kAuthNone;
@@ -278,6 +288,8 @@ WinHttpSender::~WinHttpSender() {
     Close();
     if (connect_ != nullptr) WinHttpCloseHandle(connect_);
     if (session_ != nullptr) WinHttpCloseHandle(session_);
+    std::unique_lock<std::mutex> lock(waiter_->mutex);
+    waiter_->closed.wait_for(lock, kClosingWaitMs, [&] { return waiter_->contexts == 0; });
 }
 
 void WinHttpSender::Abort() {
@@ -297,7 +309,6 @@ WinHttpSender::Outcome WinHttpSender::Await(Start start, DWORD* count, bool sent
     }
     if (aborted_.load()) return Outcome::kAborted;
     if (!start()) return Outcome::kFailed;
-    inFlight_ = true;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
     for (;;) {
         Completion completion;
@@ -305,7 +316,6 @@ WinHttpSender::Outcome WinHttpSender::Await(Start start, DWORD* count, bool sent
             std::lock_guard<std::mutex> lock(waiter_->mutex);
             completion = context_->completion;
         }
-        if (completion.done) inFlight_ = false;
         if (aborted_.load()) return Outcome::kAborted;
         if (completion.done) {
             if (count != nullptr) *count = completion.count;
@@ -324,17 +334,13 @@ WinHttpSender::Outcome WinHttpSender::Await(Start start, DWORD* count, bool sent
 // is left to WinHTTP; its late notifications reach only the context.
 void WinHttpSender::Drop() {
     if (request_ == nullptr) return;
-    bool unfinished = false;
     {
         std::lock_guard<std::mutex> lock(waiter_->mutex);
         waiter_->current = nullptr;
-        unfinished = inFlight_ && !context_->completion.done;
     }
-    if (unfinished) KeepModuleLoaded();
     const HINTERNET request = request_;
     request_ = nullptr;
     context_ = nullptr;
-    inFlight_ = false;
     WinHttpCloseHandle(request);
 }
 
@@ -379,13 +385,15 @@ bool WinHttpSender::Configure(const HttpRequest& what) {
         !SetDword(request_, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS)) {
         return false;
     }
-    // A line WinHTTP turns down (for example "Name:" to drop a header it does not send anyway) is
-    // left out; the request still goes.
+    // A line WinHTTP turns down (for example "Name:" for a header the request does not carry)
+    // fails the send: the request would otherwise go without what the caller asked for.
     for (const std::string& line : what.headerLines) {
         std::wstring wide;
-        if (!Widen(line, &wide)) return false;
-        WinHttpAddRequestHeaders(request_, wide.c_str(), static_cast<DWORD>(wide.size()),
-                                 WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
+        if (!Widen(line, &wide) ||
+            !WinHttpAddRequestHeaders(request_, wide.c_str(), static_cast<DWORD>(wide.size()),
+                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+            return false;
+        }
     }
     return true;
 }
@@ -420,6 +428,7 @@ bool WinHttpSender::Open(const HttpRequest& request) {
     request_ = opened;
     context_ = context.release();  // the handle's from here on
     std::lock_guard<std::mutex> lock(waiter_->mutex);
+    ++waiter_->contexts;
     waiter_->current = context_;
     return true;
 }
@@ -566,7 +575,13 @@ size_t WinHttpSender::ReadBody(std::vector<uint8_t>& out, size_t limit, bool* to
         }
         out.resize(size + step);
         DWORD got = 0;
-        if (ReadSome(out.data() + size, step, &got) != ReadResult::kOk) {
+        const ReadResult result = ReadSome(out.data() + size, step, &got);
+        if (result == ReadResult::kFailed && announced_ == kUnknownLength) {
+            // Without an announced length, what came before the time-out or the close is the
+            // whole answer; a body shorter than its Content-Length is no body.
+            break;
+        }
+        if (result != ReadResult::kOk) {
             out.clear();
             return 0;
         }

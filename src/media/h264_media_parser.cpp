@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "core/host_call.h"
+
 namespace talvane {
 
 namespace {
@@ -13,6 +15,7 @@ constexpr uint8_t kNalIdrSlice = 5;
 constexpr uint8_t kNalSei = 6;
 constexpr uint8_t kNalSps = 7;
 constexpr uint8_t kNalPps = 8;
+constexpr uint8_t kNalAccessUnitDelimiter = 9;
 
 // Bytes 0-4 of a payload that begins a NAL unit are 00 00 00 00 01, byte 5 is the NAL header; the
 // kept unit starts at byte 2 so that it carries a three-byte start code.
@@ -139,6 +142,11 @@ void CH264MediaParser::Parse(std::vector<uint8_t>& payload) {
                     Append(pending_, payload, kKeptFrom);
                     pendingIsSlice_ = false;
                     break;
+                case kNalAccessUnitDelimiter:
+                    // The camera's own delimiter: the frame gets the driver's at its end. A
+                    // continuation of it would be damage, as after any dropped unit.
+                    droppedUnit_ = true;
+                    return;
                 default:
                     resync_ = true;
                     droppedUnit_ = true;
@@ -199,17 +207,19 @@ bool CH264MediaParser::FindPictureSize(const uint8_t* data, size_t size, H264Pic
 
     CH264BitReader r(data + start, data + size);
     const uint32_t profileIdc = r.Bits(8);
-    r.Bits(4);  // constraint_set0..3 flags
-    r.Bits(4);  // reserved
-    r.Bits(8);  // level_idc
-    r.Ue();     // seq_parameter_set_id
+    r.Bits(4);                     // constraint_set0..3 flags
+    r.Bits(4);                     // reserved
+    r.Bits(8);                     // level_idc
+    r.Ue();                        // seq_parameter_set_id
+    uint32_t chromaArrayType = 1;  // 4:2:0 unless the SPS says otherwise
     if (profileIdc >= 100) {
         const uint32_t chromaFormatIdc = r.Ue();
-        if (chromaFormatIdc == 3) r.Bit();  // separate_colour_plane_flag
-        r.Ue();                             // bit_depth_luma_minus8
-        r.Ue();                             // bit_depth_chroma_minus8
-        r.Bit();                            // qpprime_y_zero_transform_bypass_flag
-        if (r.Bit() != 0) {                 // seq_scaling_matrix_present_flag
+        chromaArrayType = chromaFormatIdc;
+        if (chromaFormatIdc == 3 && r.Bit() != 0) chromaArrayType = 0;  // separate colour planes
+        r.Ue();                                                         // bit_depth_luma_minus8
+        r.Ue();                                                         // bit_depth_chroma_minus8
+        r.Bit();             // qpprime_y_zero_transform_bypass_flag
+        if (r.Bit() != 0) {  // seq_scaling_matrix_present_flag
             for (unsigned list = 0; list < 8 && !r.Overrun(); ++list) {
                 if (r.Bit() != 0) SkipScalingList(r, list < 6 ? 16 : 64);
             }
@@ -241,8 +251,14 @@ bool CH264MediaParser::FindPictureSize(const uint8_t* data, size_t size, H264Pic
         const int64_t right = r.Ue();
         const int64_t top = r.Ue();
         const int64_t bottom = r.Ue();
-        width -= 2 * (left + right);
-        height -= 2 * (top + bottom);
+        // Offsets are in chroma samples (luma samples where there is no chroma), and in the
+        // height in lines of both fields when the picture may be coded as fields: 2 columns and
+        // 2 lines in 4:2:0, 2 and 4 when interlaced (1088 - 4 x 2 = 1080).
+        const int64_t unitX = chromaArrayType == 1 || chromaArrayType == 2 ? 2 : 1;
+        const int64_t unitY =
+            (chromaArrayType == 1 ? 2 : 1) * (2 - static_cast<int64_t>(frameMbsOnly));
+        width -= unitX * (left + right);
+        height -= unitY * (top + bottom);
     }
     if (r.Overrun() || width <= 0 || height <= 0 || width > kMaxPictureSide ||
         height > kMaxPictureSide) {
@@ -298,38 +314,55 @@ void CH264MediaParser::DeliverFrame() {
         CHostGate::Call call(Gate());
         if (!call) return;
         // A picture the host never got leaves the following ones without their reference: start
-        // over at the next key frame.
-        frame = allocator->AllocateFrame(fourcc, capacity, name_.c_str());
+        // over at the next key frame. An allocator that throws has given no frame.
+        if (!CallHost([&] { frame = allocator->AllocateFrame(fourcc, capacity, name_.c_str()); })) {
+            frame = nullptr;
+        }
     }
     if (frame == nullptr) {
         resync_ = true;
         return;
     }
+    // A frame object that throws is given back (as far as the host lets it) and the picture is
+    // dropped like one the host had no room for.
+    const auto dropFrame = [&] {
+        CallHost([&] { allocator->ReleaseFrame(frame); });
+        resync_ = true;
+    };
     {
         CHostGate::Call call(Gate());
         if (!call) return;
-        uint8_t* buffer = frame->GetBuffer();
-        if (buffer == nullptr) {
-            allocator->ReleaseFrame(frame);
-            resync_ = true;
+        uint8_t* buffer = nullptr;
+        if (!CallHost([&] { buffer = frame->GetBuffer(); }) || buffer == nullptr) {
+            dropFrame();
             return;
         }
         std::copy(frame_.begin(), frame_.end(), buffer);
         std::copy(kAccessUnitDelimiter.begin(), kAccessUnitDelimiter.end(), buffer + frame_.size());
 
-        frame->SetWidth(width_);
-        frame->SetHeight(height_);
-        frame->SetSizeClass(SizeClassFor(width_, height_));
-        frame->SetDataSize(static_cast<uint32_t>(total));
-        frame->SetFourCC(fourcc);
+        if (!CallHost([&] {
+                frame->SetWidth(width_);
+                frame->SetHeight(height_);
+                frame->SetSizeClass(SizeClassFor(width_, height_));
+                frame->SetDataSize(static_cast<uint32_t>(total));
+                frame->SetFourCC(fourcc);
+            })) {
+            dropFrame();
+            return;
+        }
     }
 
     Pace();
     {
         CHostGate::Call call(Gate());
         if (!call) return;
-        frame->StampTime();
-        frame->GetTime(&previousTime_);
+        if (!CallHost([&] {
+                frame->StampTime();
+                frame->GetTime(&previousTime_);
+            })) {
+            dropFrame();
+            return;
+        }
     }
 
     if (!receiver_->OnFrame(frame)) {
@@ -337,7 +370,7 @@ void CH264MediaParser::DeliverFrame() {
         resync_ = true;
     }
     CHostGate::Call call(Gate());
-    if (call) allocator->ReleaseFrame(frame);
+    if (call) CallHost([&] { allocator->ReleaseFrame(frame); });
 }
 
 uint64_t CH264MediaParser::NextDueMs() const {

@@ -3,17 +3,17 @@
 // Payloads: one that starts with 00 00 00 00 01 begins a NAL unit (its header is byte 5); one whose
 // first three bytes are not all zero continues the NAL unit in progress, its first byte being a
 // filler (with no unit in progress, or when the unit's start was dropped as damage, it is damage
-// too, as is any other payload). The parser
-// keeps every NAL unit with a three-byte start code, groups them into access units (a picture with
-// the parameter sets and SEI in front of it) and delivers each access unit, followed by an access
-// unit delimiter (00 00 01 09 30), as one host frame once the next picture begins. Frames are
+// too, as is any other payload). The parser keeps every NAL unit with a three-byte start code,
+// groups them into access units (a picture with the parameter sets and SEI in front of it) and
+// delivers each access unit, followed by an access unit delimiter (00 00 01 09 30), as one host
+// frame once the next picture begins; delimiters the camera sends itself are dropped. Frames are
 // "H264" when they carry a readable SPS within their first 64 bytes (the picture size is taken
-// from it) and "I264" otherwise. Until the first such frame, and again after any damage (unknown
-// NAL type, short slice, oversize access unit, refused frame), frames are dropped, so the host's
-// stream always starts at a key frame. Deliveries follow a schedule of one frame period per frame:
-// a frame that is ready early waits for its turn, a late one goes at once, and frames that queued
-// up behind a late one go a little more often than the period until the lag is made up (see
-// CCatchUpSchedule).
+// from it, cropped in the units its chroma format and field coding give) and "I264" otherwise.
+// Until the first such frame, and again after any damage (unknown NAL type, short slice, oversize
+// access unit, refused frame), frames are dropped, so the host's stream always starts at a key
+// frame. Deliveries follow a schedule of one frame period per frame: a frame that is ready early
+// waits for its turn, a late one goes at once, and frames that queued up behind a late one go a
+// little more often than the period until the lag is made up (see CCatchUpSchedule).
 //
 // Threads: see CHttpMediaParser; everything runs on the channel's worker thread.
 #pragma once

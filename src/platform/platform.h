@@ -75,6 +75,24 @@ void StopNetworking();
 // host's last call has returned. True when the module is pinned (repeating it does no harm); false
 // where the code is not in a loadable module (tests link it into their program).
 bool PinModule();
+// The module's lifetime rule, called by the host's first CreateIPCapture and first
+// InitCapabilityQuery: on Windows the module is pinned then, once, and stays loaded until the
+// process ends. So nothing the driver started (a WinHTTP notice that comes after its handle was
+// closed, a let-go worker) can ever run in unmapped code, and the statically linked thread
+// runtime takes its thread-local storage slot once rather than at every load. Elsewhere nothing
+// runs after the host's last call that would need it: nothing is done.
+void PinModuleAtFirstUse();
+
+// The host's 8-bit strings are in the system's ANSI code page on Windows and UTF-8 elsewhere; the
+// driver keeps preset names and the credentials it puts into URLs as UTF-8 (the preset file's
+// text), converting only where they cross to or from the host. Elsewhere both are the identity.
+//
+// Host text as UTF-8. False (out empty) when the bytes are not text of the host's code page.
+bool HostTextToUtf8(const std::string& text, std::string& out);
+// UTF-8 as host text. What the code page cannot show comes out as the system's conversion gives
+// it without best-fit mapping: the code page's default character ('?'); bytes that are not UTF-8
+// are taken as U+FFFD first.
+std::string Utf8ToHostText(const std::string& text);
 
 // Folder of the running program's executable, ending in a path separator.
 std::string HostProgramDirectory();

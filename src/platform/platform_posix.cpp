@@ -29,6 +29,18 @@ bool PinModule() {
     return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
+// The host's text is UTF-8 here.
+bool HostTextToUtf8(const std::string& text, std::string& out) {
+    out = text;
+    return true;
+}
+
+std::string Utf8ToHostText(const std::string& text) {
+    return text;
+}
+
+void PinModuleAtFirstUse() {}
+
 // Sockets need no start-up here.
 bool StartNetworking() {
     return true;

@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <climits>
+#include <string>
 #include <vector>
 
 #include "platform/platform_backend.h"
@@ -29,6 +31,49 @@ std::string AsFolderPrefix(const std::string& folder) {
     return folder + '\\';
 }
 
+namespace {
+
+// One conversion between two code pages through UTF-16. `strict` refuses bytes that are not text
+// of `from`; otherwise they become U+FFFD. Into a code page other than UTF-8, characters it
+// cannot show become its default character, never a look-alike.
+bool Recode(const std::string& text, UINT from, UINT to, bool strict, std::string& out) {
+    out.clear();
+    if (text.empty()) return true;
+    if (text.size() > static_cast<size_t>(INT_MAX / 4)) return false;
+    const int size = static_cast<int>(text.size());
+    const DWORD toWide = strict ? MB_ERR_INVALID_CHARS : 0;
+    const int wideLength = MultiByteToWideChar(from, toWide, text.data(), size, nullptr, 0);
+    if (wideLength <= 0) return false;
+    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+    if (MultiByteToWideChar(from, toWide, text.data(), size, wide.data(), wideLength) !=
+        wideLength) {
+        return false;
+    }
+    const DWORD fromWide = to == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int length =
+        WideCharToMultiByte(to, fromWide, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return false;
+    out.resize(static_cast<size_t>(length));
+    if (WideCharToMultiByte(to, fromWide, wide.data(), wideLength, out.data(), length, nullptr,
+                            nullptr) != length) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool HostTextToUtf8(const std::string& text, std::string& out) {
+    return Recode(text, CP_ACP, CP_UTF8, true, out);
+}
+
+std::string Utf8ToHostText(const std::string& text) {
+    std::string out;
+    if (!Recode(text, CP_UTF8, GetACP(), false, out)) out.clear();
+    return out;
+}
+
 bool PinModule() {
     // Any address inside the module names it; a pinned module stays loaded until the process
     // ends, whatever FreeLibrary calls follow.
@@ -37,6 +82,11 @@ bool PinModule() {
     return GetModuleHandleExA(
                GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, &kAnchor,
                &module) != 0;
+}
+
+void PinModuleAtFirstUse() {
+    static const bool pinned = PinModule();
+    (void)pinned;
 }
 
 bool StartNetworking() {

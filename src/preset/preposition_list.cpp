@@ -8,6 +8,7 @@ namespace talvane {
 namespace {
 constexpr const char* kAddWhere = "talvane::CPrepositionList::AddPreposition";
 constexpr const char* kRenameWhere = "talvane::CPrepositionList::RenameCurrentPreposition";
+constexpr const char* kUpdateWhere = "talvane::CPrepositionList::UpdatePreposition";
 constexpr const char* kLoadWhere = "talvane::CPrepositionList::LoadAll";
 }  // namespace
 
@@ -159,7 +160,8 @@ void CPrepositionList::LoadAll() {
     names_.clear();
     order_.clear();
     current_ = -1;
-    if (!storage_) return;
+    loaded_ = storage_ && storage_->IsOpen();
+    if (!loaded_) return;
     IPrepositionComm* camera = camera_.load(std::memory_order_acquire);
     const uint32_t maximum = GetMaximum();
     bool hole = false;        // an index without an entry was passed
@@ -247,6 +249,14 @@ bool CPrepositionList::SetStorage(TSmartPtr<CXMLPrepositionReader> storage) {
     return held;
 }
 
+bool CPrepositionList::StorageFailed() {
+    CLockGuard guard(lock_);
+    if (!storage_) return false;
+    if (!storage_->EnsureOpen()) return true;
+    if (!loaded_) LoadAll();
+    return false;
+}
+
 int32_t CPrepositionList::GetCount() {
     CLockGuard guard(lock_);
     return static_cast<int32_t>(order_.size());
@@ -301,6 +311,11 @@ int32_t CPrepositionList::AddPreposition(const std::string& name) {
         return kInvalidArgument;
     }
     CLockGuard guard(lock_);
+    // A name in use means that preset, wherever the head is: a second entry of the same name
+    // would never be reached by a go-to.
+    if (const int32_t existing = FindSlotLocked(name); existing >= 0) {
+        return UpdatePrepositionLocked(existing, name);
+    }
     if (current_ != -1) return RenameCurrentPreposition(name);
 
     const uint32_t maximum = GetMaximum();
@@ -325,6 +340,18 @@ int32_t CPrepositionList::AddPreposition(const std::string& name) {
     order_.push_back(slot);
     current_ = static_cast<int32_t>(order_.size()) - 1;
     return StorePreposition(current_, slot, name) ? kOk : kFailed;
+}
+
+int32_t CPrepositionList::UpdatePrepositionLocked(int32_t slot, const std::string& name) {
+    const auto position = std::find(order_.begin(), order_.end(), slot);
+    IPrepositionComm* camera = camera_.load(std::memory_order_acquire);
+    if (position == order_.end() || camera == nullptr) return kFailed;
+    if (!camera->SetPreposition(slot, name)) return kFailed;
+    // Name and slot are unchanged: the file already holds the entry.
+    current_ = static_cast<int32_t>(position - order_.begin());
+    camera->Log(kLogNotice, "%s: The preposition \"%s\" (index %d) now holds the current position.",
+                kUpdateWhere, name.c_str(), current_);
+    return kOk;
 }
 
 int32_t CPrepositionList::RenameCurrentPreposition(const std::string& name) {

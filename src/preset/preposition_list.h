@@ -8,8 +8,8 @@
 // every public operation; all of them take the list's recursive lock, and the camera's preset
 // requests (IPrepositionComm) are made while it is held. Logging goes through the camera's Log.
 //
-// Result codes of AddPreposition: 1 added or renamed, -3 invalid name, -18 no camera / camera
-// refused / file write failed, -26 no room.
+// Result codes of AddPreposition: 1 added, updated or renamed, -3 invalid name, -18 no camera /
+// camera refused / file write failed, -26 no room.
 //
 // Names: what the file can always carry and read back. A valid name is 1 to kMaxNameBytes bytes
 // of valid UTF-8 without control characters and without any of kForbiddenNameChars; it is
@@ -70,13 +70,17 @@ public:
     // Takes a copy of the shared preset file and loads the channel's presets from it. Returns
     // whether `storage` held an object.
     virtual bool SetStorage(TSmartPtr<CXMLPrepositionReader> storage);
+    // True when the list has a preset file that cannot be loaded now; every call tries again, and
+    // a file that loads late is read into the list before this returns false.
+    bool StorageFailed();
     virtual int32_t GetCount();
     virtual bool GetName(int32_t index, std::string& out);
     // Sends the head to the preset named `name` (`value` passes through to the camera). True when
     // the head is already there or the camera accepted the request.
     virtual bool GoTo(const std::string& name, int32_t value);
-    // Adds a preset at the head's position in the lowest free slot, or renames the current preset
-    // when the head has not moved since it was added or called.
+    // Stores the head's position under `name`: in the slot of the preset of that name when there
+    // is one (the list keeps one entry for it); otherwise renames the current preset when the head
+    // has not moved since it was added or called, or adds a preset in the lowest free slot.
     virtual int32_t AddPreposition(const std::string& name);
     virtual bool DeletePreposition(const std::string& name);
     virtual bool GetCurrentName(std::string& out);
@@ -99,6 +103,8 @@ public:
 
 private:
     int32_t FindSlotLocked(const std::string& name) const;  // lowest slot with that name, or -1
+    // The camera stores the head's position in `slot`, whose preset keeps its name. Under lock_.
+    int32_t UpdatePrepositionLocked(int32_t slot, const std::string& name);
     // StoreAll, telling which list index could not be written (-1: none, or the save failed).
     // With `name`, the entry at `index` is written with that name instead of the list's.
     bool StoreAllLocked(int32_t* failedIndex, int32_t index = -1,
@@ -113,6 +119,7 @@ private:
     std::vector<int32_t> order_;            // slots in creation order
     int32_t current_ = -1;                  // index into order_, or -1
     bool fileInLine_ = true;                // the file's index numbers match order_
+    bool loaded_ = false;                   // LoadAll ran on the loaded file
 };
 
 }  // namespace talvane

@@ -34,45 +34,79 @@ CXMLPrepositionReader::~CXMLPrepositionReader() {
 }
 
 bool CXMLPrepositionReader::OpenFile(const std::string& fileName, const std::string& folder) {
-    static constexpr const char* kWhere = "CXMLPrepositionReader::OpenFile";
     CLockGuard guard(lock_);
     if (!IsPlainFileName(fileName)) return false;
+    fileName_ = fileName;
+    folder_ = folder;
+    return LoadLocked();
+}
+
+bool CXMLPrepositionReader::EnsureOpen() {
+    CLockGuard guard(lock_);
+    if (document_.IsLoaded()) return true;
+    return !fileName_.empty() && LoadLocked();
+}
+
+bool CXMLPrepositionReader::KeepDamagedLocked(const std::string& path) {
+    static constexpr const char* kWhere = "CXMLPrepositionReader::OpenFile";
+    // The first free name of "<file>.damaged", "<file>.damaged.1", ...: no backup is overwritten.
+    // A file that could not be kept aside at the last try is not reported again.
+    for (int number = 0; number < kMaxDamagedBackups; ++number) {
+        const std::string backup =
+            path + ".damaged" + (number == 0 ? std::string() : "." + std::to_string(number));
+        bool taken = false;
+        if (CHoltFileBase::MoveToNewName(path, backup, &taken)) {
+            if (log_ != nullptr) {
+                log_->Log(talvane::kLogFailure,
+                          "%s: The preset file \"%s\" is damaged; it was kept as \"%s\" and a "
+                          "new file is created.",
+                          kWhere, path.c_str(), backup.c_str());
+            }
+            return true;
+        }
+        if (!taken) break;
+    }
+    if (log_ != nullptr && lastFailure_ != CXMLSettingsAPI::kErrorNotSettingsFile) {
+        log_->Log(talvane::kLogFailure,
+                  "%s: The preset file \"%s\" is damaged and cannot be kept aside (the rename "
+                  "failed, or all %d backup names are taken); it is left as it is.",
+                  kWhere, path.c_str(), kMaxDamagedBackups);
+    }
+    return false;
+}
+
+bool CXMLPrepositionReader::LoadLocked() {
+    static constexpr const char* kWhere = "CXMLPrepositionReader::OpenFile";
     try {
-        if (document_.Load(fileName.c_str(), folder) != 0 && !document_.IsLoaded()) {
-            // Missing and empty files are simply created. A file with content that cannot be
-            // loaded is damaged: keep it aside so that its names can still be recovered.
-            const std::string path = CXMLSettingsAPI::FullPath(fileName, folder);
-            if (CHoltFileBase::ExistsNonEmpty(path)) {
-                const std::string backup = path + ".damaged";
-                if (!CHoltFileBase::Replace(path, backup)) {
-                    if (log_ != nullptr) {
-                        log_->Log(talvane::kLogFailure,
-                                  "%s: The preset file \"%s\" is damaged and cannot be kept as "
-                                  "\"%s\"; it is left as it is.",
-                                  kWhere, path.c_str(), backup.c_str());
-                    }
-                    autoSave_ = false;
-                    return false;
-                }
-                if (log_ != nullptr) {
-                    log_->Log(talvane::kLogFailure,
-                              "%s: The preset file \"%s\" is damaged; it was kept as \"%s\" and a "
-                              "new file is created.",
-                              kWhere, path.c_str(), backup.c_str());
-                }
+        const int32_t loaded = document_.Load(fileName_.c_str(), folder_);
+        if (loaded == CXMLSettingsAPI::kErrorNotSettingsFile) {
+            // Bytes the parser refuses: keep them aside so that the names can still be
+            // recovered, then start a new file.
+            if (!KeepDamagedLocked(CXMLSettingsAPI::FullPath(fileName_, folder_))) {
+                lastFailure_ = loaded;
+                return false;
             }
-            if (CXMLSettingsAPI::CreateNew(name_.c_str(), fileName.c_str(), true, folder) == 1) {
-                document_.Load(fileName.c_str(), folder);
+        } else if (loaded != 0 && loaded != CXMLSettingsAPI::kErrorFail) {
+            // The library, memory or the disk failed: the file says nothing about itself and
+            // stays as it is; the next use tries again.
+            if (log_ != nullptr && loaded != lastFailure_) {
+                log_->Log(talvane::kLogFailure,
+                          "%s: The preset file \"%s\" cannot be loaded now (0x%08X); it is left "
+                          "as it is and loaded again at the next use.",
+                          kWhere, fileName_.c_str(), static_cast<unsigned>(loaded));
             }
+            lastFailure_ = loaded;
+            return false;
+        }
+        if (!document_.IsLoaded() &&
+            CXMLSettingsAPI::CreateNew(name_.c_str(), fileName_.c_str(), true, folder_) == 1) {
+            document_.Load(fileName_.c_str(), folder_);  // missing, empty, or just kept aside
         }
     } catch (const CXmlError&) {
         // A file that cannot be created counts as a failed open.
     }
     autoSave_ = document_.IsLoaded();
-    if (autoSave_) {
-        fileName_ = fileName;
-        folder_ = folder;
-    }
+    if (autoSave_) lastFailure_ = 0;
     return autoSave_;
 }
 

@@ -11,9 +11,12 @@
 // successful write or removal saves the file while auto save is on; a bulk rewrite turns it off
 // and on again, which saves once.
 //
-// A file that exists but cannot be parsed is not overwritten: OpenFile renames it to
-// "<file>.damaged" (replacing an older backup), logs that at level 1 through the optional log,
-// and creates a fresh file.
+// A file whose bytes the parser refuses is not overwritten: OpenFile renames it to the first free
+// name of "<file>.damaged", "<file>.damaged.1", ... "<file>.damaged.99" (a backup is never
+// replaced; with all of them taken the file stays and the open fails), logs that at level 1
+// through the optional log, and creates a fresh file. Any other failure to load (the XML library
+// or COM cannot start, no memory, a read error) leaves the file as it is; the reader stays closed
+// and EnsureOpen tries again, so that the next use of the presets may still find them.
 //
 // Failures are reported as false; errors of the XML document never leave this class. Every
 // operation takes the reader's own recursive lock, so any host thread may call it.
@@ -43,8 +46,17 @@ public:
 
     // Loads the file from `folder` (the host program's folder when empty), creating it
     // (declaration and empty root) when it is missing or empty, or after moving a damaged one
-    // aside. True when the file is loaded; auto save is on from then on.
+    // aside. True when the file is loaded; auto save is on from then on. A plain file name (and
+    // its folder) is kept for EnsureOpen even when the load failed.
     bool OpenFile(const std::string& fileName, const std::string& folder = std::string());
+    // True when the file is loaded, loading it now when an earlier load failed.
+    bool EnsureOpen();
+    // Whether OpenFile was given a usable file name (the file may not be loaded).
+    bool HasFileName() {
+        talvane::CLockGuard guard(lock_);
+        return !fileName_.empty();
+    }
+    static constexpr int kMaxDamagedBackups = 100;
     // Turning auto save on saves the file. Returns false only when that save failed.
     bool SetAutoSave(bool on);
     // Reads channel/index. False when the entry has no name; when the name is there but the slot
@@ -68,12 +80,17 @@ public:
 
 private:
     bool SaveIfAuto();
+    // OpenFile's work on fileName_. Under lock_.
+    bool LoadLocked();
+    // Moves the damaged file at `path` to a free backup name. Under lock_.
+    bool KeepDamagedLocked(const std::string& path);
     // Drops the document's unsaved changes by loading the file again. Under lock_.
     bool ReloadLocked();
 
     const std::string name_;
-    std::string fileName_;  // guarded by lock_; set by a successful OpenFile
-    std::string folder_;    // guarded by lock_; set by a successful OpenFile
+    std::string fileName_;     // guarded by lock_; set by OpenFile
+    std::string folder_;       // guarded by lock_; set by OpenFile
+    int32_t lastFailure_ = 0;  // guarded by lock_; the last load failure logged
     IDebugMessage* const log_;
     talvane::CRecursiveLock lock_;
     CXMLSettingsAPI document_;

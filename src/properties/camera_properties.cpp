@@ -1,5 +1,6 @@
 #include "properties/camera_properties.h"
 
+#include "core/host_call.h"
 #include "http/text_utils.h"
 
 namespace talvane {
@@ -33,14 +34,12 @@ bool CCameraPropertiesEx::SaveResults(ICapabilityResult* result) {
     if (result == nullptr) return false;
 
     // Every call into the host is preceded by a look at the host gate: a query that is being let
-    // go stops writing at once.
+    // go stops writing at once. A host object that throws fails the save.
+    const auto host = [&](auto&& call) { return HostOpen() && CallHost(call); };
     const auto set = [&](int32_t id, int32_t value) {
-        if (!HostOpen()) return false;
-        result->SetCapability(id, value);
-        return true;
+        return host([&] { result->SetCapability(id, value); });
     };
-    if (!HostOpen()) return false;
-    result->SetModelName(model.c_str());
+    if (!host([&] { result->SetModelName(model.c_str()); })) return false;
     if (!set(kCapVideoChannels, videoChannelCount)) return false;
     if (inputCount != 0 && !set(kCapInputs, inputCount)) return false;
     if (outputCount != 0 && !set(kCapOutputs, outputCount)) return false;
@@ -56,26 +55,26 @@ bool CCameraPropertiesEx::SaveResults(ICapabilityResult* result) {
     }
 
     // The returned objects belong to the result object; a host that has none gets no entries.
-    if (!HostOpen()) return false;
-    ICapabilityResolutionList* list = result->GetResolutionList();
+    ICapabilityResolutionList* list = nullptr;
+    if (!host([&] { list = result->GetResolutionList(); })) return false;
     if (list != nullptr) {
         for (resolutionCursor = 0; resolutionCursor < resolutions.size(); ++resolutionCursor) {
             const ResolutionEntry& entry = resolutions[resolutionCursor];
             const std::string text = HUtils::FormatString("%dx%d", entry.width, entry.height);
             const int32_t interval = entry.intervalsMs.empty() ? 0 : entry.intervalsMs.front();
-            if (!HostOpen()) return false;
-            list->Add(text.c_str(), entry.width, entry.height, interval);
+            if (!host([&] { list->Add(text.c_str(), entry.width, entry.height, interval); })) {
+                return false;
+            }
         }
     }
 
     const std::string port = HUtils::FormatString("%u", static_cast<unsigned>(device_.port));
     const std::string* fields[] = {&device_.address, &port, &device_.user, &device_.password};
     for (int32_t index = 1; index <= 4; ++index) {
-        if (!HostOpen()) return false;
-        ICapabilityTextField* field = result->GetConnectionField(index);
+        ICapabilityTextField* field = nullptr;
+        if (!host([&] { field = result->GetConnectionField(index); })) return false;
         if (field == nullptr) continue;
-        if (!HostOpen()) return false;
-        field->SetText(fields[index - 1]->c_str());
+        if (!host([&] { field->SetText(fields[index - 1]->c_str()); })) return false;
     }
     return true;
 }

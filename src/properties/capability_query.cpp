@@ -26,8 +26,10 @@
 #include <vector>
 
 #include "core/boundary_guard.h"
+#include "core/host_call.h"
 #include "core/host_gate.h"
 #include "core/idriver.h"
+#include "platform/platform.h"
 #include "properties/zarn_hd_camera_properties.h"
 #include "thread/worker_thread.h"
 #include "zarn/abi.h"
@@ -49,10 +51,10 @@ const char kSaveFailed[] = "Failed to save capability query results";
 struct Query {
     talvane::DEVICE_INFO device;
     talvane::thread::CWorkerThread thread;  // waited for by whoever takes the record
-    std::atomic<bool> settled{false};    // the outcome is being or has been reported
-    std::atomic<bool> finished{false};   // the thread has made its last access to host objects
-    std::atomic<bool> cancelled{false};  // set under gStateMutex with the gate closed
-    talvane::CHostGate gate;             // every call into the host passes it
+    std::atomic<bool> settled{false};       // the outcome is being or has been reported
+    std::atomic<bool> finished{false};      // the thread has made its last access to host objects
+    std::atomic<bool> cancelled{false};     // set under gStateMutex with the gate closed
+    talvane::CHostGate gate;                // every call into the host passes it
 
     std::mutex propsMutex;
     std::unique_ptr<talvane::CCameraPropertiesEx> properties;  // guarded by propsMutex
@@ -123,7 +125,8 @@ void Notify(Query& query, Call call) {
         callback = gCallback;
     }
     talvane::CHostGate::Call hostCall(&query.gate);
-    if (hostCall && callback != nullptr) call(callback);
+    // A callback that throws has heard the outcome as far as it could: nothing follows.
+    if (hostCall && callback != nullptr) talvane::CallHost([&] { call(callback); });
 }
 
 void NotifyFailed(Query& query, int32_t code, const char* message) {
@@ -321,6 +324,7 @@ int UninitQuery() {
 // Start answer 0, Terminate and Uninit their one result, 1.
 ZARN_EXPORT int ZARN_CALL InitCapabilityQuery(ICapabilityQueryCallback* callback,
                                               bool videoStandard) {
+    talvane::platform::PinModuleAtFirstUse();
     return talvane::GuardBoundary(nullptr, "InitCapabilityQuery", 0,
                                   [&] { return InitQuery(callback, videoStandard); });
 }

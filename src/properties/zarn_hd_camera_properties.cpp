@@ -6,6 +6,7 @@
 #include "channel/resolution_tables.h"
 #include "http/hutils.h"
 #include "http/text_utils.h"
+#include "platform/platform.h"
 
 namespace talvane {
 
@@ -37,11 +38,17 @@ void CZarnHDCameraProperties::AbortRequest() {
     sender_.Abort();
 }
 
+// The credentials are the host's text; the camera gets their UTF-8 form, percent-encoded (text
+// that is not of the host's code page goes as its bytes).
 std::string CZarnHDCameraProperties::LoginRequest(const std::string& user,
                                                   const std::string& password) {
-    return "/cgi-bin/LoginConfig.cgi?Action=Check" +
-           HUtils::FormatString("&User=%s&Password=%s", HUtils::PercentEncode(user).c_str(),
-                                HUtils::PercentEncode(password).c_str());
+    const auto encode = [](const std::string& text) {
+        std::string utf8;
+        return HUtils::PercentEncode(platform::HostTextToUtf8(text, utf8) ? utf8 : text);
+    };
+    return "/cgi-bin/LoginConfig.cgi?Action=Check" + HUtils::FormatString("&User=%s&Password=%s",
+                                                                          encode(user).c_str(),
+                                                                          encode(password).c_str());
 }
 
 bool CZarnHDCameraProperties::GetProperties(int& error) {

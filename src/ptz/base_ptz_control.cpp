@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace talvane {
 
 CBasePTZControl::CBasePTZControl(IDriver* owner, int32_t channel)
@@ -135,19 +137,30 @@ int32_t CBasePTZControl::GetCapabilities(PtzCapabilityRecord* record) {
 
 int32_t CBasePTZControl::GetPresetCount() {
     return Guarded("talvane::CBasePTZControl::GetPresetCount", 0,
-                   [&]() -> int32_t { return presets_.GetCount(); });
+                   [&]() -> int32_t { return presets_.StorageFailed() ? 0 : presets_.GetCount(); });
 }
 
+// The preset list and its file hold names as UTF-8; the host hands in and takes back its own
+// 8-bit code page, converted here (the identity where the host's text is UTF-8).
 int32_t CBasePTZControl::CopyName(bool found, const std::string& name, char* buffer,
                                   uint32_t size) {
     if (!found) return kPtzPresetFailed;
-    if (buffer == nullptr || name.size() >= size) return kPtzInvalidArgument;
-    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    const std::string hostName = platform::Utf8ToHostText(name);
+    if (buffer == nullptr || hostName.size() >= size) return kPtzInvalidArgument;
+    std::memcpy(buffer, hostName.c_str(), hostName.size() + 1);
     return kPtzOk;
+}
+
+// The host's name as the list keeps it; empty when it is not text of the host's code page.
+static std::string ListName(const char* hostName) {
+    std::string name;
+    if (!platform::HostTextToUtf8(hostName, name)) name.clear();
+    return name;
 }
 
 int32_t CBasePTZControl::GetPresetName(int32_t index, char* buffer, uint32_t size) {
     return Guarded("talvane::CBasePTZControl::GetPresetName", kPtzPresetFailed, [&]() -> int32_t {
+        if (presets_.StorageFailed()) return kPtzFailed;
         std::string name;
         const bool found = presets_.GetName(index, name);
         return CopyName(found, name, buffer, size);
@@ -157,27 +170,42 @@ int32_t CBasePTZControl::GetPresetName(int32_t index, char* buffer, uint32_t siz
 int32_t CBasePTZControl::GotoPreset(int32_t value, const char* name) {
     return Guarded("talvane::CBasePTZControl::GotoPreset", kPtzPresetFailed, [&]() -> int32_t {
         if (name == nullptr) return kPtzInvalidArgument;
-        return presets_.GoTo(name, value) ? kPtzOk : kPtzPresetFailed;
+        if (presets_.StorageFailed()) return kPtzFailed;
+        return presets_.GoTo(ListName(name), value) ? kPtzOk : kPtzPresetFailed;
     });
 }
 
 int32_t CBasePTZControl::AddPreset(const char* name) {
     return Guarded("talvane::CBasePTZControl::AddPreset", kPtzFailed, [&]() -> int32_t {
         if (name == nullptr) return kPtzInvalidArgument;
-        return presets_.AddPreposition(name);
+        if (presets_.StorageFailed()) return kPtzFailed;
+        // The list's rules (validity, length) apply to the converted name.
+        std::string listName;
+        if (!platform::HostTextToUtf8(name, listName)) {
+            if (owner_ != nullptr) {
+                owner_->Log(kLogFailure,
+                            "%s: A preposition cannot be added - the name is not text of the "
+                            "system's code page.",
+                            "talvane::CBasePTZControl::AddPreset");
+            }
+            return kPtzInvalidArgument;
+        }
+        return presets_.AddPreposition(listName);
     });
 }
 
 int32_t CBasePTZControl::DeletePreset(const char* name) {
     return Guarded("talvane::CBasePTZControl::DeletePreset", kPtzPresetFailed, [&]() -> int32_t {
         if (name == nullptr) return kPtzInvalidArgument;
-        return presets_.DeletePreposition(name) ? kPtzOk : kPtzPresetFailed;
+        if (presets_.StorageFailed()) return kPtzFailed;
+        return presets_.DeletePreposition(ListName(name)) ? kPtzOk : kPtzPresetFailed;
     });
 }
 
 int32_t CBasePTZControl::GetCurrentPresetName(char* buffer, uint32_t size) {
     return Guarded("talvane::CBasePTZControl::GetCurrentPresetName", kPtzPresetFailed,
                    [&]() -> int32_t {
+                       if (presets_.StorageFailed()) return kPtzFailed;
                        std::string name;
                        const bool found = presets_.GetCurrentName(name);
                        return CopyName(found, name, buffer, size);

@@ -84,7 +84,9 @@ bool CBasePTZHandler::InitializeXMLStorage() {
             result.message = HUtils::FormatString(
                 "%s: cannot initialize CXMLPrepositionReader object with parameter \"%s\"",
                 kOperation, shown.c_str());
-            result.code = 1;
+            // A file that failed to load is tried again at each preset operation (which fail
+            // until it loads); only an unusable file name leaves the module without one.
+            result.code = reader_->HasFileName() ? 0 : 1;
             result.level = kLogFailure;
         }
     }

@@ -2,6 +2,7 @@
 // in holt_file_base_backend.h.
 #include "xml/holt_file_base.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -19,10 +20,24 @@ std::function<bool(const std::string&)> gBeforeRenameHook;  // guarded by gHookM
 std::atomic<uint32_t> gTempCounter{0};
 
 // A fresh name beside `path`, so that the rename stays within one file system:
-// "<path>.tmp<process id>.<counter>".
+// "<path>.tmp<process id>.<counter>". When that would make a path that fits Windows' plain path
+// limit too long for it, the name is "~" and hexadecimal digits instead, no longer than the file's
+// own name (CreateExclusive tells whether it is free).
 std::string TempPathFor(const std::string& path) {
-    return path + ".tmp" + std::to_string(backend::ProcessId()) + "." +
-           std::to_string(gTempCounter.fetch_add(1, std::memory_order_relaxed));
+    const uint32_t counter = gTempCounter.fetch_add(1, std::memory_order_relaxed);
+    const uint32_t pid = backend::ProcessId();
+    std::string temp = path + ".tmp" + std::to_string(pid) + "." + std::to_string(counter);
+    if (temp.size() <= CHoltFileBase::kMaxPlainPath || path.size() > CHoltFileBase::kMaxPlainPath) {
+        return temp;
+    }
+    const size_t separator = path.find_last_of("/\\");
+    const size_t folder = separator == std::string::npos ? 0 : separator + 1;
+    const size_t digits = std::min<size_t>(path.size() - folder, 9) - 1;
+    static const char kHex[] = "0123456789abcdef";
+    uint32_t value = counter * 2654435761u ^ pid;  // spread, so that short names differ early
+    temp = path.substr(0, folder) + "~";
+    for (size_t i = 0; i < digits; ++i, value >>= 4) temp += kHex[value & 0xF];
+    return temp;
 }
 
 bool RunBeforeRenameHook(const std::string& tempPath) {
@@ -123,6 +138,14 @@ bool CHoltFileBase::ExistsNonEmpty(const std::string& path) {
 bool CHoltFileBase::Replace(const std::string& from, const std::string& to) {
     if (from.empty() || to.empty()) return false;
     return backend::RenameReplacing(from, to) == 0;
+}
+
+bool CHoltFileBase::MoveToNewName(const std::string& from, const std::string& to, bool* taken) {
+    if (taken != nullptr) *taken = false;
+    if (from.empty() || to.empty()) return false;
+    const int error = backend::RenameNew(from, to);
+    if (taken != nullptr) *taken = error != 0 && backend::NameTaken(error);
+    return error == 0;
 }
 
 void CHoltFileBase::SetBeforeRenameHookForTesting(

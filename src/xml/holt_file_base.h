@@ -43,6 +43,14 @@ public:
     static bool ExistsNonEmpty(const std::string& path);
     // Renames `from` to `to`, replacing `to` when it exists. False on failure.
     static bool Replace(const std::string& from, const std::string& to);
+    // Renames `from` to `to` unless `to` exists. False when it does (*taken, when given, is then
+    // true) or the rename failed.
+    static bool MoveToNewName(const std::string& from, const std::string& to,
+                              bool* taken = nullptr);
+
+    // Longest path Windows takes without the long-path prefix (MAX_PATH less the terminator): a
+    // temporary name never makes a path of at most this length longer than it.
+    static constexpr size_t kMaxPlainPath = 259;
 
     // Tests only: called by WriteAtomically after the temporary file is written and flushed and
     // before it is renamed, with the temporary file's path. Returning false makes the write fail

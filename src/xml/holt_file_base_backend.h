@@ -34,8 +34,12 @@ int WriteAll(intptr_t handle, const char* data, size_t size);
 int Flush(intptr_t handle);
 // Closes a handle of CreateExclusive, reporting a failure to write buffered data.
 int CloseWritten(intptr_t handle);
-// Renames `from` to `to`, replacing `to` when it exists, and makes the rename durable.
+// Renames `from` to `to`, replacing `to` when it exists, and makes the rename durable. A file that
+// is replaced keeps what the platform keeps per file (on Windows its access rights, owner and
+// attributes).
 int RenameReplacing(const std::string& from, const std::string& to);
+// Renames `from` to `to`, failing (NameTaken) when `to` exists.
+int RenameNew(const std::string& from, const std::string& to);
 void RemoveFile(const std::string& path);
 
 // True when `path` names an existing regular file with at least one byte.

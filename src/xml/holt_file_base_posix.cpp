@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "xml/holt_file_base.h"
 #include "xml/holt_file_base_backend.h"
@@ -104,6 +105,14 @@ int CloseWritten(intptr_t handle) {
 
 int RenameReplacing(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return errno;
+    SyncFolderOf(to);
+    return 0;
+}
+
+int RenameNew(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        return errno;
+    }
     SyncFolderOf(to);
     return 0;
 }

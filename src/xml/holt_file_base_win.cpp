@@ -76,7 +76,17 @@ bool NameTaken(int error) {
 }
 
 void KeepPermissions(const std::string& path, intptr_t handle) {
-    // The replacement takes the folder's inherited access rights, as a newly saved file does.
+    // Access rights and owner go over with ReplaceFileA (RenameReplacing); the attributes a user
+    // may have set (hidden, system, archive, not indexed) are copied here, since not every
+    // ReplaceFileA carries them. A read-only file cannot be replaced at all.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    FILE_BASIC_INFO info{};  // zero times and attributes: left as they are
+    info.FileAttributes =
+        attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (info.FileAttributes == 0) return;
+    SetFileInformationByHandle(ToHandle(handle), FileBasicInfo, &info, sizeof(info));
 }
 
 int WriteAll(intptr_t handle, const char* data, size_t size) {
@@ -99,18 +109,36 @@ int CloseWritten(intptr_t handle) {
     return CloseHandle(ToHandle(handle)) ? 0 : LastError();
 }
 
+// An existing file is replaced with ReplaceFileA, which gives the replacement the replaced file's
+// access rights and owner; a missing one is simply renamed to. Where ReplaceFileA cannot work (a
+// file system or share without its support) the rename replaces the file instead.
 int RenameReplacing(const std::string& from, const std::string& to) {
     for (int attempt = 1;; ++attempt) {
-        if (MoveFileExA(from.c_str(), to.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return 0;
+        bool replaced = false;
+        if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            replaced = ReplaceFileA(to.c_str(), from.c_str(), nullptr, REPLACEFILE_WRITE_THROUGH,
+                                    nullptr, nullptr) != FALSE;
+            const int error = replaced ? 0 : LastError();
+            if (!replaced && error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION &&
+                error != ERROR_LOCK_VIOLATION) {
+                replaced = MoveFileExA(from.c_str(), to.c_str(),
+                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+            }
+        } else {
+            replaced = MoveFileExA(from.c_str(), to.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
         }
+        if (replaced) return 0;
         const int error = LastError();
         const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
                           error == ERROR_LOCK_VIOLATION;
         if (!busy || attempt >= kRenameAttempts) return error;
         Sleep(kRenameRetryMs);
     }
+}
+
+int RenameNew(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : LastError();
 }
 
 void RemoveFile(const std::string& path) {

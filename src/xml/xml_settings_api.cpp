@@ -453,13 +453,21 @@ int32_t CXMLSettingsAPI::Load(const char* fileName, const std::string& folder) {
         std::string content;
         {
             CHoltFileBase file;
-            if (!file.OpenForRead(path.c_str()) || file.GetSize() <= 0) return kErrorFail;
-            if (!file.ReadAll(content, kMaxFileSize) || content.empty()) return kErrorFail;
+            if (!file.OpenForRead(path.c_str())) {
+                return CHoltFileBase::ExistsNonEmpty(path) ? kErrorReadFault : kErrorFail;
+            }
+            const int64_t size = file.GetSize();
+            if (size == 0) return kErrorFail;
+            if (size < 0) return kErrorReadFault;
+            if (static_cast<uint64_t>(size) > kMaxFileSize) return kErrorNotSettingsFile;
+            if (!file.ReadAll(content, kMaxFileSize)) return kErrorReadFault;
+            if (content.empty()) return kErrorFail;
         }
         std::unique_ptr<xml_backend::Document> document;
         const int32_t parsed = xml_backend::Parse(WithCleanDeclaration(content), document);
+        if (parsed == kErrorFail) return kErrorUnexpected;
         if (parsed != 0) return parsed;
-        if (!IsUsableDocument(*document)) return kErrorFail;
+        if (!IsUsableDocument(*document)) return kErrorNotSettingsFile;
 
         CLockGuard docGuard(docLock_);
         document_ = std::move(document);
@@ -468,6 +476,8 @@ int32_t CXMLSettingsAPI::Load(const char* fileName, const std::string& folder) {
         return 0;
     } catch (const std::bad_alloc&) {
         return kErrorOutOfMemory;
+    } catch (const CXmlError& error) {
+        return error.Code() == kErrorFail ? kErrorUnexpected : error.Code();
     }
 }
 

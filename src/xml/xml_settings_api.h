@@ -11,9 +11,10 @@
 // is not looked at), Unload removes one and drops the document at 0. Only Save and CreateNew write
 // files, and they write atomically (temporary file, flush, rename).
 //
-// Failures: Load reports through its result (kErrorFail for a missing, empty, oversized or not
-// well-formed file, or one that this class could not write back: a document type declaration,
-// more than one root element, duplicate attributes, text that is not valid UTF-8 XML text). Other
+// Failures: Load reports through its result (kErrorFail for a missing or empty file,
+// kErrorNotSettingsFile for an oversized or not well-formed one, or one that this class could not
+// write back: a document type declaration, more than one root element, duplicate attributes, text
+// that is not valid UTF-8 XML text; other codes for failures of reading or of the library). Other
 // failures of the XML backend while the document is used (a path that cannot be evaluated or is too
 // long, a write failure, text that cannot be stored in XML, no memory) are thrown as CXmlError
 // carrying a code; callers catch them. The first lookup of CreatePath is the exception: an error
@@ -63,8 +64,15 @@ private:
 
 class CXMLSettingsAPI {
 public:
-    // Generic failure: missing, empty, oversized or not well-formed file; failed element operation.
+    // Generic failure: missing or empty file, unusable file name; failed element operation.
     static constexpr int32_t kErrorFail = static_cast<int32_t>(0x80004005u);
+    // The file's bytes are not a settings file: not well-formed, not a document Save could write
+    // back, or larger than kMaxFileSize.
+    static constexpr int32_t kErrorNotSettingsFile = static_cast<int32_t>(0x8007000Du);
+    // The file exists but could not be read.
+    static constexpr int32_t kErrorReadFault = static_cast<int32_t>(0x8007001Eu);
+    // The XML library failed without telling why (it said E_FAIL, which means "missing" here).
+    static constexpr int32_t kErrorUnexpected = static_cast<int32_t>(0x8000FFFFu);
     // A path or file name that cannot be used (does not evaluate, too long, has a separator).
     static constexpr int32_t kErrorInvalidArgument = static_cast<int32_t>(0x80070057u);
     static constexpr int32_t kErrorOutOfMemory = static_cast<int32_t>(0x8007000Eu);
@@ -84,9 +92,11 @@ public:
     CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
 
     // Loads `fileName` from `folder` (the host program's folder when empty, see FullPath), or adds
-    // a reference when already loaded. 0 on success, kErrorFail when the file is missing, empty,
-    // too large or not well-formed (the object stays unloaded), the library's code when the
-    // library cannot be started. A file name holding a path separator is refused the same way.
+    // a reference when already loaded. 0 on success. Otherwise the object stays unloaded and the
+    // result tells why: kErrorFail when the file is missing or empty (or the name holds a path
+    // separator), kErrorNotSettingsFile when its bytes are not a settings file, and any other code
+    // for a failure that says nothing about the file: kErrorReadFault, kErrorOutOfMemory, or the
+    // library's code when it cannot be started (never kErrorFail).
     int32_t Load(const char* fileName, const std::string& folder = std::string());
     // Drops one reference; returns the remaining count (0 when it was not loaded).
     int32_t Unload();

@@ -17,6 +17,7 @@
 // After the COM headers it relies on.
 #include <msxml2.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <future>
@@ -254,7 +255,8 @@ private:
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         } catch (const std::system_error&) {
-            return E_FAIL;
+            // The helper thread did not start: a failure of the system, not of the file.
+            return HRESULT_FROM_WIN32(ERROR_MAX_THRDS_REACHED);
         }
     }
 
@@ -437,8 +439,15 @@ private:
     ComPtr<IXMLDOMDocument2> doc_;
 };
 
+// Tests only: the document class is asked for under an id no one registered.
+std::atomic<bool> gFailLibraryForTesting{false};
+// {5A6E4D3C-0B1F-4C2E-9D8A-7F6B5E4D3C2B}: registered nowhere.
+constexpr CLSID kClsidUnregistered = {
+    0x5A6E4D3C, 0x0B1F, 0x4C2E, {0x9D, 0x8A, 0x7F, 0x6B, 0x5E, 0x4D, 0x3C, 0x2B}};
+
 HRESULT CreateDocument(ComPtr<IXMLDOMDocument2>& doc) {
-    return CoCreateInstance(kClsidDomDocument30, nullptr, CLSCTX_INPROC_SERVER, kIidXmlDomDocument2,
+    const CLSID& clsid = gFailLibraryForTesting.load() ? kClsidUnregistered : kClsidDomDocument30;
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, kIidXmlDomDocument2,
                             reinterpret_cast<void**>(doc.Put()));
 }
 
@@ -464,9 +473,11 @@ void Configure(IXMLDOMDocument2* doc) {
 }
 
 // Hands the file's bytes to the parser as they are, so that it detects their encoding as it would
-// for the file.
-bool LoadBytes(IXMLDOMDocument2* doc, const std::string& content) {
-    if (content.size() > static_cast<size_t>(ULONG_MAX)) return false;
+// for the file. 0 when parsed, kErrorNotSettingsFile when the parser refused the bytes, MSXML's
+// code when it failed otherwise.
+HRESULT LoadBytes(IXMLDOMDocument2* doc, const std::string& content) {
+    if (content.size() > static_cast<size_t>(ULONG_MAX))
+        return CXMLSettingsAPI::kErrorNotSettingsFile;
     Variant source;
     SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(content.size()));
     if (bytes == nullptr) ThrowOutOfMemory();
@@ -479,7 +490,8 @@ bool LoadBytes(IXMLDOMDocument2* doc, const std::string& content) {
     SafeArrayUnaccessData(bytes);
     VARIANT_BOOL loaded = VARIANT_FALSE;
     const HRESULT hr = doc->load(source.Get(), &loaded);
-    return SUCCEEDED(hr) && loaded == VARIANT_TRUE;
+    if (FAILED(hr)) return hr;  // the parser's refusal is S_FALSE with loaded false
+    return loaded == VARIANT_TRUE ? S_OK : CXMLSettingsAPI::kErrorNotSettingsFile;
 }
 
 }  // namespace
@@ -493,7 +505,8 @@ int32_t Parse(const std::string& content, std::unique_ptr<Document>& document) {
     const HRESULT hr = CreateDocument(doc);
     if (FAILED(hr)) return static_cast<int32_t>(hr);
     Configure(doc.Get());
-    if (!LoadBytes(doc.Get(), content)) return CXMLSettingsAPI::kErrorFail;
+    const HRESULT loaded = LoadBytes(doc.Get(), content);
+    if (loaded != S_OK) return static_cast<int32_t>(loaded);
     document = std::make_unique<MsxmlDocument>(std::move(doc), std::move(hold));
     return 0;
 }
@@ -515,6 +528,10 @@ int32_t CreateWithRoot(const std::string& rootName, bool startLibrary,
     Check(doc->appendChild(root.Get(), added.Put()), "cannot append the root");
     document = std::make_unique<MsxmlDocument>(std::move(doc), std::move(com));
     return 0;
+}
+
+void SetLibraryFailureForTesting(bool fail) {
+    gFailLibraryForTesting.store(fail);
 }
 
 }  // namespace xml_backend

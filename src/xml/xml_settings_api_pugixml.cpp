@@ -105,9 +105,10 @@ private:
 
 int32_t Parse(const std::string& content, std::unique_ptr<Document>& document) {
     auto parsed = std::make_unique<PugiDocument>();
-    if (!parsed->Xml().load_buffer(content.data(), content.size(), kParseOptions)) {
-        return CXMLSettingsAPI::kErrorFail;
-    }
+    const pugi::xml_parse_result result =
+        parsed->Xml().load_buffer(content.data(), content.size(), kParseOptions);
+    if (result.status == pugi::status_out_of_memory) return CXMLSettingsAPI::kErrorOutOfMemory;
+    if (!result) return CXMLSettingsAPI::kErrorNotSettingsFile;
     document = std::move(parsed);
     return 0;
 }
@@ -119,6 +120,15 @@ int32_t CreateWithRoot(const std::string& rootName, bool startLibrary,
     if (!created->Xml().append_child(rootName.c_str())) ThrowFailed("cannot create the root");
     document = std::move(created);
     return 0;
+}
+
+void SetLibraryFailureForTesting(bool fail) {
+    // Freeing stays with pugixml's default (free), so memory taken before the switch is returned
+    // the same way after it.
+    static const pugi::allocation_function kDefault = pugi::get_memory_allocation_function();
+    static const pugi::deallocation_function kFree = pugi::get_memory_deallocation_function();
+    pugi::set_memory_management_functions(fail ? [](size_t) -> void* { return nullptr; } : kDefault,
+                                          kFree);
 }
 
 }  // namespace xml_backend

@@ -93,9 +93,9 @@ public:
 // Implemented once per backend. Both run on the calling thread.
 
 // Parses a settings file's bytes (encoding as the file declares it). 0 with `document` set on
-// success; CXMLSettingsAPI::kErrorFail when the bytes are not well-formed XML; the library's
-// failure code when it cannot be started. Throws CXmlError when a new document cannot be
-// configured.
+// success; CXMLSettingsAPI::kErrorNotSettingsFile when the bytes are not well-formed XML;
+// kErrorOutOfMemory, or the library's failure code when it cannot be started or fails otherwise.
+// Throws CXmlError when a new document cannot be configured.
 int32_t Parse(const std::string& content, std::unique_ptr<Document>& document);
 
 // A document holding only the root element `rootName`. `startLibrary` asks for the library's
@@ -104,5 +104,10 @@ int32_t Parse(const std::string& content, std::unique_ptr<Document>& document);
 // library is not available; throws CXmlError when the element cannot be created.
 int32_t CreateWithRoot(const std::string& rootName, bool startLibrary,
                        std::unique_ptr<Document>& document);
+
+// Tests only: while on, the library fails as it would on a broken or exhausted system: MSXML's
+// document class is asked for under an id no one registered (REGDB_E_CLASSNOTREG from COM), and
+// pugixml's allocations fail (out of memory).
+void SetLibraryFailureForTesting(bool fail);
 
 }  // namespace xml_backend

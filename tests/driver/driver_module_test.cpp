@@ -75,6 +75,8 @@ TEST_F(DriverModuleTest, AllCreateAndDeleteNamesWorkAndNullIsIgnored) {
          {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2", "CreateIPCaptureEx3"}) {
         auto create = module_.Function<CreateFn>(name);
         ASSERT_NE(create, nullptr) << name;
+        // One function under four names, not four copies.
+        EXPECT_EQ(module_.Symbol(name), module_.Symbol("CreateIPCapture")) << name;
         void* driver = create();
         ASSERT_NE(driver, nullptr);
         destroy_(driver);
@@ -83,6 +85,7 @@ TEST_F(DriverModuleTest, AllCreateAndDeleteNamesWorkAndNullIsIgnored) {
          {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"}) {
         auto destroy = module_.Function<DeleteFn>(name);
         ASSERT_NE(destroy, nullptr) << name;
+        EXPECT_EQ(module_.Symbol(name), module_.Symbol("DeleteIPCapture")) << name;
         destroy(nullptr);
         void* driver = create_();
         ASSERT_TRUE((CallSlot<bool, void*, void*, void*>(driver, kDriverOpen, &sink_, &allocator_,

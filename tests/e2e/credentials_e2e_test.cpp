@@ -97,7 +97,7 @@ protected:
         account->config.network.user = user;
         account->config.network.password = kPassword;
         account->config.extra = {{1, "0"}, {2, "554"}, {3, "2.4.1"}, {4, "0"}};
-        account->presetFile = talvane::platform::HostProgramDirectory() + "Zarn_127001_" +
+        account->presetFile = talvane::platform::HostProgramDirectory() + "Zarn_127.0.0.1_" +
                               std::to_string(account->camera->Port()) + ".preset";
         accounts_.push_back(std::move(account));
         return *accounts_.back();

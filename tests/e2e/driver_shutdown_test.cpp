@@ -36,7 +36,7 @@ protected:
         config_.network.port = camera_->Port();
         config_.network.user = "admin";
         config_.network.password = "admin";
-        presetFile_ = talvane::platform::HostProgramDirectory() + "Zarn_127001_" +
+        presetFile_ = talvane::platform::HostProgramDirectory() + "Zarn_127.0.0.1_" +
                       std::to_string(camera_->Port()) + ".preset";
         std::remove(presetFile_.c_str());
     }

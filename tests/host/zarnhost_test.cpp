@@ -240,7 +240,7 @@ protected:
         // The driver keeps its preset file beside the host program, named after the camera.
         std::error_code ec;
         fs::remove(fs::path(HostPath()).parent_path() /
-                       ("Zarn_127001_" + std::to_string(port_) + ".preset"),
+                       ("Zarn_127.0.0.1_" + std::to_string(port_) + ".preset"),
                    ec);
     }
 

@@ -503,6 +503,31 @@ TEST(HttpSenderTest, ReceiveTimeOutEndsAStalledRead) {
     EXPECT_EQ(sender.ReadAll(chunk), 0u);
 }
 
+TEST(HttpSenderTest, AnswerWithoutLengthIsWhatCameBeforeTheTimeOutOrTheClose) {
+    // No Content-Length: the camera's answer is whatever it sent before it went quiet.
+    LocalHttpServer stalled([](LocalHttpServer::Connection& c) {
+        if (!c.ReadRequest()) return;
+        c.Send("HTTP/1.1 200 OK\r\n\r\nName=Door\r\n");
+        c.HoldUntilStopOrClose();
+    });
+    Web::CHttpSender sender(Device(stalled.Port(), "admin", "admin", 500));
+    ASSERT_TRUE(Get(sender, "/a"));
+    std::vector<uint8_t> body;
+    EXPECT_EQ(sender.ReadAll(body), 11u);
+    EXPECT_EQ(Text(body), "Name=Door\r\n");
+    ASSERT_TRUE(Get(sender, "/a"));
+    EXPECT_EQ(sender.ReadAllLimited(body, 1024), 11u);
+
+    LocalHttpServer closed([](LocalHttpServer::Connection& c) {
+        if (!c.ReadRequest()) return;
+        c.Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nSlot=3");
+    });
+    Web::CHttpSender second(Device(closed.Port()));
+    ASSERT_TRUE(Get(second, "/a"));
+    EXPECT_EQ(second.ReadAll(body), 6u);
+    EXPECT_EQ(Text(body), "Slot=3");
+}
+
 TEST(HttpSenderTest, AbortWakesABlockedReadPromptly) {
     LocalHttpServer server([](LocalHttpServer::Connection& c) {
         if (!c.ReadRequest()) return;

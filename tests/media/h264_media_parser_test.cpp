@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "h264_live_encoder.h"
+#include "stream_packetizer.h"
 #include "support/fake_driver.h"
 #include "support/fake_host.h"
 
@@ -316,7 +318,7 @@ TEST_F(H264ParserTest, UnknownNalTypesAndHeaderlessStartsAreDamage) {
     Feed(Start(kP, SliceBody(true)));
     ASSERT_EQ(sink_.FrameCount(), 1u);
 
-    Feed(Start(0x09, {0xF0}));  // an access unit delimiter from the camera
+    Feed(Start(0x0C, {0xFF, 0xFF, 0x80}));  // filler data: a type the camera never sends
     EXPECT_TRUE(parser_.Resyncing());
     Feed(Start(kP, SliceBody(true)));
     Feed(Start(kP, SliceBody(true)));
@@ -333,6 +335,55 @@ TEST_F(H264ParserTest, UnknownNalTypesAndHeaderlessStartsAreDamage) {
     Feed({0, 0});
     Feed({});
     EXPECT_TRUE(parser_.Resyncing());
+}
+
+TEST_F(H264ParserTest, TheCamerasOwnDelimitersAreDroppedWithoutResync) {
+    // A delimiter in front of every picture: every picture goes out, with only the driver's
+    // delimiter at its end.
+    Feed(Start(0x09, {0x10}));
+    FeedKeyFrame();
+    for (int i = 0; i < 4; ++i) {
+        Feed(Start(0x09, {0x30}));
+        Feed(Start(kP, SliceBody(true)));
+    }
+    ASSERT_EQ(sink_.FrameCount(), 4u);
+    EXPECT_FALSE(parser_.Resyncing());
+    EXPECT_EQ(sink_.Frames()[0].data, KeyFrameData());
+    EXPECT_EQ(sink_.Frames()[1].data, Cat({Kept(kP, SliceBody(true)), kAud}));
+    // The delimiter has no continuation: one would be damage.
+    Feed(Start(0x09, {0x30}));
+    Feed(More({0x01, 0x02}));
+    EXPECT_TRUE(parser_.Resyncing());
+}
+
+// Pictures as the camera simulator codes them with x264, interlaced (MBAFF), cut into parts as it
+// sends them: the frames carry the picture's real size.
+TEST_F(H264ParserTest, InterlacedPicturesFromX264HaveTheirRealSize) {
+    const zarncam::StreamPacketizer packetizer(4096);
+    for (const auto& [width, height] : {std::pair{1920, 1080}, std::pair{704, 576}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        zarncam::StreamConfig config;
+        config.width = width;
+        config.height = height;
+        config.bitRateKbps = 2000;
+        zarncam::H264LiveEncoder encoder;
+        ASSERT_TRUE(encoder.Open(config, 0, zarncam::EncoderStyle{.interlaced = true}));
+        parser_.Reset();
+        sink_.Clear();
+        std::vector<zarncam::NalUnit> nals;
+        bool key = false;
+        for (int picture = 0; picture < 3; ++picture) {
+            ASSERT_TRUE(encoder.EncodeNext(nals, key));
+            std::vector<std::string> parts;
+            for (const auto& nal : nals) packetizer.Packetize(nal.data, nal.size, parts);
+            for (const std::string& part : parts) Feed(Bytes(part.begin(), part.end()));
+        }
+        ASSERT_EQ(sink_.FrameCount(), 2u);
+        for (const auto& frame : sink_.Frames()) {
+            EXPECT_EQ(frame.width, static_cast<uint32_t>(width));
+            EXPECT_EQ(frame.height, static_cast<uint32_t>(height));
+        }
+    }
 }
 
 TEST_F(H264ParserTest, CapacityIsRoundedToSizeClassesOrExact) {
@@ -598,6 +649,13 @@ TEST(H264SpsTest, ReadsSizeFromVariousParameterSets) {
         {{.widthMbs = 120, .heightMbs = 68, .profile = 100, .cropBottom = 4}, 1920, 1080},
         {{.widthMbs = 80, .heightMbs = 45, .profile = 100, .scalingMatrix = true}, 1280, 720},
         {{.widthMbs = 44, .heightMbs = 36, .frameMbsOnly = false}, 704, 576},
+        // Interlaced: the crop unit in the height is four lines (1088 - 8).
+        {{.widthMbs = 120, .heightMbs = 68, .frameMbsOnly = false, .profile = 77, .cropBottom = 2},
+         1920,
+         1080},
+        {{.widthMbs = 120, .heightMbs = 68, .frameMbsOnly = false, .profile = 100, .cropBottom = 2},
+         1920,
+         1080},
         {{.widthMbs = 11, .heightMbs = 9, .pocType = 1}, 176, 144},
         {{.widthMbs = 22, .heightMbs = 18, .pocType = 2}, 352, 288},
     };

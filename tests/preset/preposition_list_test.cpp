@@ -81,6 +81,34 @@ TEST_F(PrepositionListTest, SecondAddWithoutMotionRenamesTheFirst) {
     EXPECT_EQ((std::vector<std::string>{"Gate", "Yard"}), Names(*list));
 }
 
+TEST_F(PrepositionListTest, AddingANameInUseStoresThePositionInItsSlot) {
+    auto list = NewList();
+    ASSERT_EQ(1, AddNew(*list, "Door"));
+    ASSERT_EQ(1, AddNew(*list, "Gate"));
+    // After a motion, and while the head is still at another preset: Door's slot is set again.
+    for (const bool moved : {true, false}) {
+        if (moved) list->ResetCurrent();
+        ASSERT_EQ(1, list->AddPreposition("Door"));
+        EXPECT_EQ("set", camera_.Requests().back().kind);
+        EXPECT_EQ(0, camera_.Requests().back().slot);
+        EXPECT_EQ((std::vector<std::string>{"Door", "Gate"}), Names(*list));
+        std::string current;
+        ASSERT_TRUE(list->GetCurrentName(current));
+        EXPECT_EQ("Door", current);
+        // Gate is still where it was; a go-to Door from there goes to Door's slot.
+        ASSERT_TRUE(list->GoTo("Gate", 0));
+        EXPECT_EQ(1, camera_.Requests().back().slot);
+    }
+    ASSERT_TRUE(list->GoTo("Door", 0));
+    EXPECT_EQ(0, camera_.Requests().back().slot);
+    // The file holds each name once, and a camera that refuses leaves everything as it was.
+    EXPECT_EQ((std::vector<std::string>{"Door", "Gate"}), Names(*NewList()));
+    camera_.SetAccept(false);
+    list->ResetCurrent();
+    EXPECT_EQ(-18, list->AddPreposition("Gate"));
+    EXPECT_EQ((std::vector<std::string>{"Door", "Gate"}), Names(*list));
+}
+
 TEST_F(PrepositionListTest, FreedSlotIsReusedAndAppended) {
     auto list = NewList();
     for (const char* name : {"A", "B", "C"}) ASSERT_EQ(1, AddNew(*list, name));
@@ -242,8 +270,8 @@ TEST_F(PrepositionListTest, DamagedEntriesAreSkippedAndTheFileRenumbered) {
 
 TEST_F(PrepositionListTest, TextTheFileCannotCarryMakesItDamagedAndKeepsItWhole) {
     // Names holding a control character reference and a byte that is not UTF-8: text an XML file
-    // cannot carry, which the XML libraries of both builds refuse. The file counts as damaged: it is
-    // kept whole as ".damaged" beside a new file, and the list starts empty.
+    // cannot carry, which the XML libraries of both builds refuse. The file counts as damaged: it
+    // is kept whole as ".damaged" beside a new file, and the list starts empty.
     const std::string original =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Zarn><PtzChannel01>"
         "<Preposition000><Name value=\"Door\"/><Slot value=\"0\"/></Preposition000>"

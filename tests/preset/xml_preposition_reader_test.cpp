@@ -6,6 +6,7 @@
 
 #include "support/fake_driver.h"
 #include "support/host_folder_files.h"
+#include "xml/xml_settings_backend.h"
 
 namespace {
 
@@ -107,14 +108,22 @@ TEST_F(PrepositionReaderTest, DamagedFileIsKeptAsBackupAndReplaced) {
     HostFolderFiles::Write(name + ".damaged", "an older backup");
     HostFolderFiles::Write(name, damaged);
 
+    // A backup is never overwritten: the next free name takes the file.
     CXMLPrepositionReader reader("Zarn", &log_);
     ASSERT_TRUE(reader.OpenFile(name));
-    EXPECT_EQ(damaged, HostFolderFiles::Read(name + ".damaged"));
+    EXPECT_EQ("an older backup", HostFolderFiles::Read(name + ".damaged"));
+    EXPECT_EQ(damaged, HostFolderFiles::Read(name + ".damaged.1"));
     EXPECT_EQ(std::string(kDeclaration) + "<Zarn/>\n", HostFolderFiles::Read(name));
     ASSERT_EQ(1u, log_.Lines().size());
     EXPECT_EQ(1, log_.Lines()[0].level);
-    EXPECT_NE(std::string::npos, log_.Lines()[0].text.find(name + ".damaged"));
+    EXPECT_NE(std::string::npos, log_.Lines()[0].text.find(name + ".damaged.1"));
     EXPECT_TRUE(reader.WritePreposition(0, 0, {"Door", 0}));
+
+    HostFolderFiles::Write(name, "not a preset file");
+    CXMLPrepositionReader third("Zarn", &log_);
+    ASSERT_TRUE(third.OpenFile(name));
+    EXPECT_EQ("not a preset file", HostFolderFiles::Read(name + ".damaged.2"));
+    EXPECT_EQ(damaged, HostFolderFiles::Read(name + ".damaged.1"));
 
     // Missing and empty files are no damage: nothing is backed up.
     const std::string emptyName = files_.NewName("Zarn_test", ".preset");
@@ -122,7 +131,35 @@ TEST_F(PrepositionReaderTest, DamagedFileIsKeptAsBackupAndReplaced) {
     CXMLPrepositionReader second("Zarn", &log_);
     EXPECT_TRUE(second.OpenFile(emptyName));
     EXPECT_FALSE(HostFolderFiles::Exists(emptyName + ".damaged"));
-    EXPECT_EQ(1u, log_.Lines().size());
+    EXPECT_EQ(2u, log_.Lines().size());
+}
+
+TEST_F(PrepositionReaderTest, LibraryFailureLeavesTheFileAndALaterUseLoadsIt) {
+    const std::string name = files_.NewName("Zarn_test", ".preset");
+    HostFolderFiles::Write(name, FileWith(Entry(0, "Door", "0")));
+    const std::string before = HostFolderFiles::Read(name);
+    struct Injection {
+        Injection() { xml_backend::SetLibraryFailureForTesting(true); }
+        ~Injection() { xml_backend::SetLibraryFailureForTesting(false); }
+    };
+
+    CXMLPrepositionReader reader("Zarn", &log_);
+    {
+        const Injection failing;
+        EXPECT_FALSE(reader.OpenFile(name));
+        EXPECT_FALSE(reader.EnsureOpen());
+        EXPECT_FALSE(reader.WritePreposition(0, 1, {"Gate", 1}));
+    }
+    EXPECT_EQ(before, HostFolderFiles::Read(name));
+    EXPECT_FALSE(HostFolderFiles::Exists(name + ".damaged"));
+    ASSERT_EQ(1u, log_.Lines().size());  // once, however often it is tried
+    EXPECT_EQ(1, log_.Lines()[0].level);
+
+    ASSERT_TRUE(reader.EnsureOpen());
+    PrepositionEntry entry;
+    ASSERT_TRUE(reader.ReadPreposition(0, 0, entry));
+    EXPECT_EQ("Door", entry.name);
+    EXPECT_TRUE(reader.WritePreposition(0, 1, {"Gate", 1}));
 }
 
 TEST_F(PrepositionReaderTest, FileNamesWithFoldersAreRefused) {

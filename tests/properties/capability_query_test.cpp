@@ -14,6 +14,7 @@
 #include "camsim.h"
 #include "support/driver_module.h"
 #include "support/fake_capability.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -347,6 +348,33 @@ TEST_F(CapabilityQueryTest, CallbackMayEndTheQueryFromInside) {
     EXPECT_EQ(callback_.Calls(), std::vector<std::string>{"OnQueryCompleted()"});
     // The module is free again.
     ASSERT_EQ(init_(&callback_, false), 1);
+}
+
+TEST_F(CapabilityQueryTest, HostExceptionsFailTheQueryAndTheProcessGoesOn) {
+    if (!zarntest::HostExceptionsAreStructured()) {
+        GTEST_SKIP() << "the host's exceptions are C++ exceptions of the driver's runtime here";
+    }
+    StartCamera();
+    // The result object throws in the middle of the description: the query fails as a save that
+    // did not succeed, and the query thread ends normally.
+    result_.SetHook([](const std::string& call) {
+        if (call == "GetResolutionList()") zarntest::RaiseHostException();
+    });
+    const zarntest::QueryOutcome failed = Run();
+    EXPECT_FALSE(failed.completed);
+    EXPECT_EQ(failed.message, kSaveFailed);
+
+    // A callback that throws: the next query still runs and reports.
+    result_.SetHook(nullptr);
+    callback_.Clear();
+    callback_.SetHook([] { zarntest::RaiseHostException(); });
+    ASSERT_EQ(init_(&callback_, false), 1);
+    ASSERT_EQ(Start(), 1);
+    ASSERT_TRUE(callback_.WaitForOutcome(kWait));
+    EXPECT_EQ(uninit_(), 1);
+    callback_.SetHook(nullptr);
+    callback_.Clear();
+    EXPECT_TRUE(Run().completed);
 }
 
 TEST_F(CapabilityQueryTest, UninitLetsGoOfAQueryHeldInTheResultObjectAndPinsTheModule) {

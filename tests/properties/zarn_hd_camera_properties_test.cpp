@@ -12,6 +12,7 @@
 
 #include "camsim.h"
 #include "support/fake_capability.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -227,7 +228,9 @@ TEST_F(CameraPropertiesTest, CredentialsArePercentEncodedInTheLoginRequest) {
     config.password = "p%ss#+/\xC3\xA9~-._";
     config.auth = {};  // the credentials travel only in the query string
     StartCamera(config);
-    CZarnHDCameraProperties properties(DeviceFor(*camera_, config.user, config.password), 0);
+    // The host passes its own code page; the camera gets the UTF-8 form of the same text.
+    CZarnHDCameraProperties properties(
+        DeviceFor(*camera_, config.user, zarntest::HostText(config.password)), 0);
     int error = -1;
     ASSERT_TRUE(properties.GetProperties(error)) << error;
     const auto targets = TargetsOf("/cgi-bin/LoginConfig.cgi");

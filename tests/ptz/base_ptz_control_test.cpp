@@ -13,7 +13,9 @@
 #include "platform/platform.h"
 #include "ptz/recording_ptz_comm.h"
 #include "support/fake_driver.h"
+#include "support/test_platform.h"
 #include "support/vtable.h"
+#include "xml/xml_settings_backend.h"
 
 namespace {
 
@@ -321,6 +323,75 @@ TEST_F(BasePtzControlTest, PresetSlotsCheckNamesAndBuffers) {
     // A camera that refuses a new preset gives -18.
     control.Recorder()->setResult = false;
     EXPECT_EQ(control.AddPreset("Yard"), talvane::kPtzFailed);
+}
+
+TEST_F(BasePtzControlTest, PresetNamesCrossInTheHostsCodePageAndTheFileKeepsUtf8) {
+    const std::string tuer = zarntest::HostText("T\xC3\xBCr");
+    if (!zarntest::HostCodePageIsUtf8()) {
+        ASSERT_EQ(tuer, "T\xFCr");  // as in code page 1252
+    }
+    {
+        // A name from the Linux build, in a character most code pages cannot show.
+        TSmartPtr<CXMLPrepositionReader> reader = OpenReader();
+        ASSERT_TRUE(reader->WritePreposition(3, 0, {"\xE2\x98\x80 Sun", 0}));
+    }
+    TestControl control(&driver_, 3);
+    Init(control);
+    ASSERT_EQ(control.AddPreset(tuer.c_str()), 1);
+    char buffer[32];
+    ASSERT_EQ(control.GetPresetName(0, buffer, sizeof(buffer)), 1);
+    EXPECT_EQ(std::string(buffer), zarntest::HostText("\xE2\x98\x80 Sun"));
+    ASSERT_EQ(control.GetPresetName(1, buffer, sizeof(buffer)), 1);
+    EXPECT_EQ(std::string(buffer), tuer);
+    ASSERT_EQ(control.Move(0, 1), 1);
+    EXPECT_EQ(control.GotoPreset(0, tuer.c_str()), 1);
+
+    // The file holds UTF-8 whatever the host's code page.
+    std::string file;
+    if (FILE* f = std::fopen(Path().c_str(), "rb")) {
+        char block[4096];
+        for (size_t n; (n = std::fread(block, 1, sizeof(block), f)) > 0;) file.append(block, n);
+        std::fclose(f);
+    }
+    EXPECT_NE(file.find("value=\"T\xC3\xBCr\""), std::string::npos) << file;
+    EXPECT_NE(file.find("value=\"\xE2\x98\x80 Sun\""), std::string::npos) << file;
+
+    // The length limit counts the converted name: 128 of U+00FC are 256 bytes of UTF-8.
+    std::string longName;
+    for (int i = 0; i < 128; ++i) longName += "\xC3\xBC";
+    ASSERT_EQ(control.Move(0, 1), 1);
+    EXPECT_EQ(control.AddPreset(zarntest::HostText(longName).c_str()),
+              talvane::kPtzInvalidArgument);
+    EXPECT_EQ(control.DeletePreset(tuer.c_str()), 1);
+    EXPECT_EQ(control.GetPresetCount(), 1);
+}
+
+TEST_F(BasePtzControlTest, PresetsFailWhileTheFileCannotLoadAndComeBackWhenItDoes) {
+    ASSERT_TRUE(OpenReader()->WritePreposition(3, 0, {"Door", 0}));
+    TestControl control(&driver_, 3);
+    TSmartPtr<CXMLPrepositionReader> reader(new CXMLPrepositionReader("Zarn", &driver_));
+    xml_backend::SetLibraryFailureForTesting(true);
+    EXPECT_FALSE(reader->OpenFile(fileName_));
+    const bool initialized = control.Initialize(reader);
+    char buffer[16];
+    const int32_t results[] = {
+        control.AddPreset("Gate"), control.GotoPreset(0, "Door"), control.DeletePreset("Door"),
+        control.GetPresetName(0, buffer, sizeof(buffer)), control.GetPresetCount()};
+    xml_backend::SetLibraryFailureForTesting(false);
+    ASSERT_TRUE(initialized);
+    EXPECT_EQ(results[0], talvane::kPtzFailed);
+    EXPECT_EQ(results[1], talvane::kPtzFailed);
+    EXPECT_EQ(results[2], talvane::kPtzFailed);
+    EXPECT_EQ(results[3], talvane::kPtzFailed);
+    EXPECT_EQ(results[4], 0);
+    EXPECT_TRUE(control.Recorder()->PresetCalls().empty());  // the camera was never asked
+
+    // The next use loads the file: the new preset takes a free slot, not the Door's.
+    EXPECT_EQ(control.GetPresetCount(), 1);
+    ASSERT_EQ(control.AddPreset("Gate"), 1);
+    const auto calls = control.Recorder()->PresetCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].slot, 1);
 }
 
 TEST_F(BasePtzControlTest, ParamsKeepTheTwoOptions) {

@@ -113,7 +113,7 @@ protected:
         config_.network.port = camera_->Port();
         config_.network.user = "admin";
         config_.network.password = "secret";
-        filePath_ = talvane::platform::HostProgramDirectory() + "Zarn_127001_" +
+        filePath_ = talvane::platform::HostProgramDirectory() + "Zarn_127.0.0.1_" +
                     std::to_string(camera_->Port()) + ".preset";
         RemoveFile();
     }

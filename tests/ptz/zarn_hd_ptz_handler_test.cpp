@@ -47,22 +47,32 @@ DEVICE_INFO Device(const std::string& address, uint16_t port) {
     return device;
 }
 
-TEST(ZarnHdPtzHandlerNameTest, FileNameComesFromAddressWithoutDotsAndPort) {
-    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("192.0.2.10", 80)),
-              "Zarn_1920210_80.preset");
-    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("", 80)), "Zarn__80.preset");
-    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("cam.example", 65535)),
-              "Zarn_camexample_65535.preset");
+TEST(ZarnHdPtzHandlerNameTest, FileNameTellsCamerasApartAndKeepsTheAddressReadable) {
+    const auto nameOf = [](const std::string& address, uint16_t port) {
+        return CZarnHDPTZHandler::PresetFileNameFor(Device(address, port));
+    };
+    EXPECT_EQ(nameOf("192.0.2.10", 80), "Zarn_192.0.2.10_80.preset");
+    EXPECT_EQ(nameOf("", 80), "Zarn__80.preset");
+    EXPECT_EQ(nameOf("cam.example", 65535), "Zarn_cam.example_65535.preset");
+    EXPECT_EQ(nameOf("fe80::1%eth0", 80), "Zarn_fe80%3A%3A1%25eth0_80.preset");
     // Path separators never reach the name.
-    EXPECT_EQ(CZarnHDPTZHandler::PresetFileNameFor(Device("../x/y\\z", 8080)),
-              "Zarn_xyz_8080.preset");
+    EXPECT_EQ(nameOf("../x/y\\z", 8080), "Zarn_..%2Fx%2Fy%5Cz_8080.preset");
+    // Addresses that lost their dots alike no longer share a file.
+    for (const auto& [a, b] :
+         {std::pair{"192.168.1.11", "192.168.11.1"}, std::pair{"127.1.0.11", "127.10.1.1"}}) {
+        EXPECT_NE(nameOf(a, 80), nameOf(b, 80));
+        EXPECT_EQ(CZarnHDPTZHandler::LegacyPresetFileNameFor(Device(a, 80)),
+                  CZarnHDPTZHandler::LegacyPresetFileNameFor(Device(b, 80)));
+    }
+    EXPECT_EQ(CZarnHDPTZHandler::LegacyPresetFileNameFor(Device("192.0.2.10", 80)),
+              "Zarn_1920210_80.preset");
 
     zarntest::FakeDriver driver;
     driver.SetDevice(Device("10.1.2.3", 8081));
     CZarnHDPTZHandler handler(&driver);
     std::string name;
     handler.GetPresetFileName(name);
-    EXPECT_EQ(name, "Zarn_10123_8081.preset");
+    EXPECT_EQ(name, "Zarn_10.1.2.3_8081.preset");
     EXPECT_EQ(handler.HandlerName(), "Zarn");
 
     CZarnHDPTZHandler orphan(nullptr);
@@ -176,10 +186,10 @@ TEST_F(ZarnHdPtzHandlerTest, StorageFailuresAreLoggedAndRetried) {
     EXPECT_EQ(lines[0].level, talvane::kLogFailure);
     EXPECT_EQ(handler.created, 0);
 
-    // A file that cannot be created: the reader stays attached, so the next request builds a
-    // control on it (its preset file operations then fail).
+    // A file that cannot be created: logged, but the reader stays attached and the control is
+    // built on it (its preset operations fail, and each tries the file again).
     handler.fileName = std::string(300, 'n') + ".preset";
-    EXPECT_FALSE(handler.InitializeXMLStorage());
+    EXPECT_TRUE(handler.InitializeXMLStorage());
     lines = driver_.Lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back().text,
@@ -218,12 +228,13 @@ TEST_F(ZarnHdPtzHandlerTest, TheHostNamesTheFolderOfThePresetFile) {
         EXPECT_EQ(entry.name, "Door");
         EXPECT_EQ(entry.slot, 4);
     }
-    // A folder that does not exist is not made: the failure names the whole path.
+    // A folder that does not exist is not made: the failure names the whole path, and the file
+    // is tried again at the next preset operation.
     {
         driver_.SetParameter(talvane::kPresetFolderParameter, inFolder("missing"));
         ScriptedHandler handler(&driver_);
         handler.fileName = fileName_;
-        EXPECT_FALSE(handler.InitializeXMLStorage());
+        EXPECT_TRUE(handler.InitializeXMLStorage());
         EXPECT_EQ(driver_.Count("with parameter \"" + inFolder("missing/" + fileName_) + "\""), 1u);
     }
     // Empty is the host program's folder.
@@ -244,6 +255,98 @@ TEST_F(ZarnHdPtzHandlerTest, RepeatedStorageFailuresPassTheLogThrottle) {
     for (int i = 0; i < 40; ++i) EXPECT_FALSE(handler.InitializeXMLStorage());
     // 14 go out at once, then one in 16 (the 16th and the 32nd).
     EXPECT_EQ(driver_.Count("Name of file for preset storing was not defined"), 16u);
+}
+
+// Files of the earlier naming in a folder of the test's own. Each case uses addresses no other
+// test of the process opens: the cameras a process has opened are remembered for its life.
+class ZarnHdPtzLegacyFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "zarn-legacy-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    // A driver for the camera, with the preset folder set.
+    std::unique_ptr<zarntest::FakeDriver> Driver(const std::string& address, uint16_t port) {
+        auto driver = std::make_unique<zarntest::FakeDriver>();
+        driver->SetDevice(Device(address, port));
+        driver->SetParameter(talvane::kPresetFolderParameter, folder_.string());
+        return driver;
+    }
+    // A preset file holding one preset named `name`.
+    void WriteFile(const std::string& fileName, const std::string& name) {
+        CXMLPrepositionReader writer("Zarn");
+        ASSERT_TRUE(writer.OpenFile(fileName, folder_.string()));
+        ASSERT_TRUE(writer.WritePreposition(0, 0, PrepositionEntry{name, 0}));
+    }
+    // The name of the first preset of the file, or "" when there is none.
+    std::string FirstName(const std::string& fileName) {
+        CXMLPrepositionReader reader("Zarn");
+        PrepositionEntry entry;
+        if (!reader.OpenFile(fileName, folder_.string())) return "?";
+        return reader.ReadPreposition(0, 0, entry) ? entry.name : std::string();
+    }
+    bool Exists(const std::string& fileName) { return std::filesystem::exists(folder_ / fileName); }
+
+    std::filesystem::path folder_;
+};
+
+TEST_F(ZarnHdPtzLegacyFileTest, AnEarlierFileOfOneCameraIsTakenOverAndLogged) {
+    const DEVICE_INFO device = Device("127.31.0.7", 40101);
+    const std::string legacy = CZarnHDPTZHandler::LegacyPresetFileNameFor(device);
+    const std::string current = CZarnHDPTZHandler::PresetFileNameFor(device);
+    WriteFile(legacy, "Door");
+    auto driver = Driver(device.address, device.port);
+    CZarnHDPTZHandler handler(driver.get());
+    ASSERT_TRUE(handler.InitializeXMLStorage());
+    EXPECT_FALSE(Exists(legacy));
+    EXPECT_EQ(FirstName(current), "Door");
+    ASSERT_EQ(driver->Lines().size(), 1u);
+    EXPECT_EQ(driver->Lines()[0].level, talvane::kLogNotice);
+    EXPECT_EQ(driver->Lines()[0].text,
+              "talvane::CZarnHDPTZHandler::InitializeXMLStorage: The preset file \"" +
+                  (folder_ / legacy).string() + "\" of an earlier version was renamed to \"" +
+                  current + "\" for camera 127.31.0.7:40101.");
+
+    // A camera that has a file of the new name keeps it; an earlier one is not looked at.
+    const DEVICE_INFO other = Device("127.31.0.8", 40101);
+    WriteFile(CZarnHDPTZHandler::LegacyPresetFileNameFor(other), "Old");
+    WriteFile(CZarnHDPTZHandler::PresetFileNameFor(other), "New");
+    auto otherDriver = Driver(other.address, other.port);
+    CZarnHDPTZHandler otherHandler(otherDriver.get());
+    ASSERT_TRUE(otherHandler.InitializeXMLStorage());
+    EXPECT_EQ(FirstName(CZarnHDPTZHandler::PresetFileNameFor(other)), "New");
+    EXPECT_EQ(FirstName(CZarnHDPTZHandler::LegacyPresetFileNameFor(other)), "Old");
+    EXPECT_TRUE(otherDriver->Lines().empty());
+}
+
+TEST_F(ZarnHdPtzLegacyFileTest, AnEarlierFileTwoCamerasCouldOwnIsLeftAlone) {
+    const DEVICE_INFO first = Device("127.1.0.11", 40102);
+    const DEVICE_INFO second = Device("127.10.1.1", 40102);
+    const std::string legacy = CZarnHDPTZHandler::LegacyPresetFileNameFor(first);
+    WriteFile(legacy, "Door");
+    auto firstDriver = Driver(first.address, first.port);
+    auto secondDriver = Driver(second.address, second.port);
+    CZarnHDPTZHandler firstHandler(firstDriver.get());
+    CZarnHDPTZHandler secondHandler(secondDriver.get());
+    for (auto* handler : {&firstHandler, &secondHandler})
+        ASSERT_TRUE(handler->InitializeXMLStorage());
+    // Each camera starts empty; the old file stays for whoever knows whose it was.
+    EXPECT_EQ(FirstName(legacy), "Door");
+    EXPECT_EQ(FirstName(CZarnHDPTZHandler::PresetFileNameFor(first)), "");
+    EXPECT_EQ(FirstName(CZarnHDPTZHandler::PresetFileNameFor(second)), "");
+    EXPECT_EQ(firstDriver->Count("may belong to camera 127.1.0.11:40102 or to another camera"), 1u);
+    // Closing one of them does not make the file the other's.
+    std::filesystem::remove(folder_ / CZarnHDPTZHandler::PresetFileNameFor(second));
+    auto again = Driver(second.address, second.port);
+    CZarnHDPTZHandler secondAgain(again.get());
+    ASSERT_TRUE(secondAgain.InitializeXMLStorage());
+    EXPECT_EQ(FirstName(legacy), "Door");
 }
 
 // The whole chain against the simulated camera.
@@ -271,7 +374,7 @@ TEST_F(ZarnHdPtzChainTest, PresetsOnOneThreadWhileMovesRunOnThePtzThread) {
     CZarnHDPTZHandler handler(&driver_);
     talvane::IIPPTZApiEx* control = handler.GetPtzControl(0);
     ASSERT_NE(control, nullptr);
-    EXPECT_EQ(fileName_, "Zarn_127001_" + std::to_string(camera_.Port()) + ".preset");
+    EXPECT_EQ(fileName_, "Zarn_127.0.0.1_" + std::to_string(camera_.Port()) + ".preset");
     EXPECT_TRUE(std::filesystem::exists(HostFile(fileName_)));
 
     std::atomic<bool> stop{false};

@@ -69,6 +69,8 @@ private:
         std::vector<std::string> paths = TempFiles(name);
         paths.push_back(PathOf(name));
         paths.push_back(PathOf(name) + ".damaged");
+        for (int i = 1; i < 10; ++i)
+            paths.push_back(PathOf(name) + ".damaged." + std::to_string(i));
         return paths;
     }
 

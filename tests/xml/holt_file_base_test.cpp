@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/host_folder_files.h"
@@ -54,6 +57,59 @@ TEST(HoltFileBaseFilesTest, FailedWritesReportAnErrorAndLeaveNoFiles) {
     EXPECT_NE(0, error);
     EXPECT_EQ("old", HostFolderFiles::Read(name));
     EXPECT_TRUE(HostFolderFiles::TempFiles(name).empty());
+}
+
+TEST(HoltFileBaseFilesTest, MoveToNewNameNeverReplacesAFile) {
+    HostFolderFiles files;
+    const std::string from = files.NewName("holt", ".bin");
+    const std::string to = files.NewName("holt", ".bin");
+    HostFolderFiles::Write(from, "new");
+    HostFolderFiles::Write(to, "kept");
+    bool taken = false;
+    EXPECT_FALSE(CHoltFileBase::MoveToNewName(HostFolderFiles::PathOf(from),
+                                              HostFolderFiles::PathOf(to), &taken));
+    EXPECT_TRUE(taken);
+    EXPECT_EQ("kept", HostFolderFiles::Read(to));
+    std::filesystem::remove(HostFolderFiles::PathOf(to));
+    EXPECT_TRUE(CHoltFileBase::MoveToNewName(HostFolderFiles::PathOf(from),
+                                             HostFolderFiles::PathOf(to), &taken));
+    EXPECT_FALSE(taken);
+    EXPECT_EQ("new", HostFolderFiles::Read(to));
+}
+
+// A path that fits the plain Windows limit keeps fitting while its temporary file exists.
+TEST(HoltFileBaseFilesTest, TemporaryNameNeverPushesAFittingPathOverTheLimit) {
+    HostFolderFiles files;
+    const std::string folder = files.NewName("long", "");
+    const std::string base = HostFolderFiles::PathOf(folder);
+    ASSERT_LT(base.size() + 12, CHoltFileBase::kMaxPlainPath);
+    ASSERT_TRUE(std::filesystem::create_directory(base));
+    for (const size_t nameLength : {size_t{1}, size_t{5}, size_t{12}}) {
+        // A folder name that brings the whole path to exactly the limit.
+        const std::string inner =
+            std::string(CHoltFileBase::kMaxPlainPath - base.size() - 2 - nameLength, 'd');
+        const std::string path = base + "/" + inner + "/" + std::string(nameLength, 'p');
+        ASSERT_EQ(path.size(), CHoltFileBase::kMaxPlainPath);
+        ASSERT_TRUE(std::filesystem::create_directory(base + "/" + inner));
+        std::string temp;
+        CHoltFileBase::SetBeforeRenameHookForTesting([&](const std::string& t) {
+            temp = t;
+            return true;
+        });
+        int error = 0;
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(CHoltFileBase::WriteAtomically(path, "v" + std::to_string(i), &error))
+                << nameLength << " " << error;
+            EXPECT_LE(temp.size(), CHoltFileBase::kMaxPlainPath) << temp;
+            EXPECT_EQ(temp.substr(0, path.size() - nameLength),
+                      path.substr(0, path.size() - nameLength));
+        }
+        CHoltFileBase::SetBeforeRenameHookForTesting(nullptr);
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "v2");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(base, ignored);
 }
 
 // Larger than one read or write call moves, with every byte value.

@@ -205,7 +205,7 @@ TEST_F(XmlFileFormatTest, FilesTheLibrariesDisagreeOnAreRefused) {
     for (const char* content : contents) {
         const std::string name = NewFile(content);
         CXMLSettingsAPI xml;
-        EXPECT_EQ(CXMLSettingsAPI::kErrorFail, xml.Load(name.c_str())) << content;
+        EXPECT_EQ(CXMLSettingsAPI::kErrorNotSettingsFile, xml.Load(name.c_str())) << content;
         EXPECT_FALSE(xml.IsLoaded()) << content;
     }
 }

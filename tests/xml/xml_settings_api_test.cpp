@@ -12,6 +12,7 @@
 
 #include "support/host_folder_files.h"
 #include "xml/holt_file_base.h"
+#include "xml/xml_settings_backend.h"
 
 namespace {
 
@@ -41,15 +42,33 @@ protected:
     CXMLSettingsAPI xml_;
 };
 
+TEST_F(XmlSettingsTest, LibraryFailureSaysNothingAboutTheFile) {
+    const std::string name = files_.NewName("xml", ".xml");
+    HostFolderFiles::Write(name, "<Zarn><A value=\"1\"/></Zarn>");
+    xml_backend::SetLibraryFailureForTesting(true);
+    const int32_t failed = xml_.Load(name.c_str());
+    xml_backend::SetLibraryFailureForTesting(false);
+    EXPECT_NE(0, failed);
+    EXPECT_NE(CXMLSettingsAPI::kErrorFail, failed);
+    EXPECT_NE(CXMLSettingsAPI::kErrorNotSettingsFile, failed);
+    EXPECT_FALSE(xml_.IsLoaded());
+    ASSERT_EQ(0, xml_.Load(name.c_str()));
+    EXPECT_EQ("1", xml_.GetString("Zarn/A"));
+}
+
 TEST_F(XmlSettingsTest, LoadRefusesMissingEmptyAndMalformedFiles) {
     const std::string missing = files_.NewName("xml", ".xml");
     EXPECT_EQ(CXMLSettingsAPI::kErrorFail, xml_.Load(missing.c_str()));
-    const char* contents[] = {"", "<Zarn><A value=\"1\"></Zarn>", "<Zarn/><Other/>", "not xml",
+    const std::string empty = files_.NewName("xml", ".xml");
+    HostFolderFiles::Write(empty, "");
+    EXPECT_EQ(CXMLSettingsAPI::kErrorFail, xml_.Load(empty.c_str()));
+    // Bytes that are not a settings file have a result of their own.
+    const char* contents[] = {"<Zarn><A value=\"1\"></Zarn>", "<Zarn/><Other/>", "not xml",
                               "<?xml version='1.0'?>"};
     for (const char* content : contents) {
         const std::string name = files_.NewName("xml", ".xml");
         HostFolderFiles::Write(name, content);
-        EXPECT_EQ(CXMLSettingsAPI::kErrorFail, xml_.Load(name.c_str())) << content;
+        EXPECT_EQ(CXMLSettingsAPI::kErrorNotSettingsFile, xml_.Load(name.c_str())) << content;
         EXPECT_FALSE(xml_.IsLoaded());
     }
     EXPECT_EQ(CXMLSettingsAPI::kErrorFail, xml_.Load("../escape.xml"));

@@ -807,9 +807,11 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     int fixedPeriodMs = 0;
     int loopSeconds = 0;
     bool chaos = false;
+    EncoderStyle style;
     {
         std::lock_guard lock(mutex_);
         config = pending_;
+        style = config_.encoder;
         last_ = config;
         maxPayload = config_.maxPayload;
         fixedPeriodMs = config_.framePeriodMs;
@@ -822,9 +824,9 @@ void Camera::Impl::Stream(int fd, const HttpRequest& request, AuthScheme used,
     std::shared_ptr<const EncodedLoop> loop;
     if (loopSeconds > 0) {
         const bool built = EncodedLoop::PictureCount(config, loopSeconds) > 0;
-        loop = built ? EncodedLoop::Get(config, loopSeconds) : nullptr;
+        loop = built ? EncodedLoop::Get(config, loopSeconds, style) : nullptr;
     }
-    if (loopSeconds > 0 ? loop == nullptr : !encoder.Open(config, fixedPeriodMs)) {
+    if (loopSeconds > 0 ? loop == nullptr : !encoder.Open(config, fixedPeriodMs, style)) {
         Record(request, used, 500, received);
         Respond(fd, 500, ErrorBody(500), false);
         return;

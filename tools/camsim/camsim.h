@@ -59,6 +59,16 @@ struct StreamConfig {
     int resolutionCode = 128;  // the code as received (or the default)
 };
 
+// How the camera's encoder codes its pictures, beyond what the stream configuration sets.
+struct EncoderStyle {
+    // Interlaced coding (MBAFF, main profile): the SPS has frame_mbs_only_flag 0, and sizes that
+    // are no multiple of 32 lines are cropped in units of four lines (1080i: 1088 coded, 8
+    // cropped).
+    bool interlaced = false;
+    // An access unit delimiter (NAL unit type 9) in front of every picture.
+    bool accessUnitDelimiters = false;
+};
+
 struct Size {
     int width = 0;
     int height = 0;
@@ -93,6 +103,8 @@ struct Config {
     // whatever was set: a camera with a rate of its own, or one that the integer FrameRate
     // cannot ask for (80 ms, 12.5 pictures a second).
     int framePeriodMs = 0;
+    // The encoder's coding of every stream (progressive, no delimiters by default).
+    EncoderStyle encoder;
     // 0: every stream encodes its pictures live. Otherwise the camera encodes this many seconds
     // (whole key-frame intervals) once per stream configuration and loops them to every stream,
     // each stream starting at the loop's first (key) picture: the same key-frame structure, the

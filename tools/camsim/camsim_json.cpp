@@ -121,6 +121,8 @@ void to_json(json& j, const Config& c) {
              {"maxHeaderBytes", c.maxHeaderBytes},
              {"maxConnections", c.maxConnections},
              {"framePeriodMs", c.framePeriodMs},
+             {"interlaced", c.encoder.interlaced},
+             {"accessUnitDelimiters", c.encoder.accessUnitDelimiters},
              {"loopSeconds", c.loopSeconds},
              {"chaosSeed", OptionalToJson(c.chaosSeed)},
              {"chaosTimeScale", c.chaosTimeScale}};
@@ -148,6 +150,8 @@ void from_json(const json& j, Config& c) {
     ReadInteger(j, "maxHeaderBytes", c.maxHeaderBytes, 0, kMaxHeaderLimit);
     ReadInteger(j, "maxConnections", c.maxConnections, 0, kMaxConnectionsLimit);
     ReadInteger(j, "framePeriodMs", c.framePeriodMs, 0, kMaxFramePeriodMs);
+    ReadValue(j, "interlaced", c.encoder.interlaced);
+    ReadValue(j, "accessUnitDelimiters", c.encoder.accessUnitDelimiters);
     ReadInteger(j, "loopSeconds", c.loopSeconds, 0, kMaxLoopSeconds);
     ReadValue(j, "chaosTimeScale", c.chaosTimeScale);
     if (const auto it = j.find("chaosSeed"); it != j.end()) {

@@ -8,10 +8,11 @@
 namespace zarncam {
 namespace {
 
-using Key = std::tuple<int, int, int, int, int, int>;
+using Key = std::tuple<int, int, int, int, int, int, bool, bool>;
 
-Key KeyOf(const StreamConfig& c, int seconds) {
-    return {c.width, c.height, c.frameRate, c.iFrameInterval, c.bitRateKbps, seconds};
+Key KeyOf(const StreamConfig& c, int seconds, const EncoderStyle& style) {
+    return {c.width,       c.height, c.frameRate,      c.iFrameInterval,
+            c.bitRateKbps, seconds,  style.interlaced, style.accessUnitDelimiters};
 }
 
 }  // namespace
@@ -25,17 +26,18 @@ std::size_t EncodedLoop::PictureCount(const StreamConfig& config, int seconds) {
     return count;
 }
 
-std::shared_ptr<const EncodedLoop> EncodedLoop::Get(const StreamConfig& config, int seconds) {
+std::shared_ptr<const EncodedLoop> EncodedLoop::Get(const StreamConfig& config, int seconds,
+                                                    const EncoderStyle& style) {
     static std::mutex mutex;
     static std::map<Key, std::shared_ptr<const EncodedLoop>> loops;
     // Encoding under the lock: a second camera asking for the same loop waits instead of encoding
     // it again.
     std::lock_guard lock(mutex);
-    const Key key = KeyOf(config, seconds);
+    const Key key = KeyOf(config, seconds, style);
     if (const auto it = loops.find(key); it != loops.end()) return it->second;
 
     H264LiveEncoder encoder;
-    if (!encoder.Open(config)) return nullptr;
+    if (!encoder.Open(config, 0, style)) return nullptr;
     auto loop = std::make_shared<EncodedLoop>();
     const std::size_t count = PictureCount(config, seconds);
     std::vector<NalUnit> nals;

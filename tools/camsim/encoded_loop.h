@@ -32,7 +32,8 @@ public:
 
     // The loop for this configuration and length, encoded on the first call (other callers wait
     // for it) and shared afterwards. Null when the encoder refuses the configuration.
-    static std::shared_ptr<const EncodedLoop> Get(const StreamConfig& config, int seconds);
+    static std::shared_ptr<const EncodedLoop> Get(const StreamConfig& config, int seconds,
+                                                  const EncoderStyle& style = {});
 
     // Pictures of `seconds` at the configuration's frame rate, rounded up to whole key-frame
     // intervals (at least one), at most kMaxPictures (then whole intervals below it, or one).

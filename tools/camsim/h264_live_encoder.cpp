@@ -18,7 +18,8 @@ H264LiveEncoder::~H264LiveEncoder() {
     if (encoder_ != nullptr) x264_encoder_close(encoder_);
 }
 
-bool H264LiveEncoder::Open(const StreamConfig& config, int framePeriodMs) {
+bool H264LiveEncoder::Open(const StreamConfig& config, int framePeriodMs,
+                           const EncoderStyle& style) {
     if (encoder_ != nullptr) return false;
     x264_param_t param;
     if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) return false;
@@ -44,8 +45,10 @@ bool H264LiveEncoder::Open(const StreamConfig& config, int framePeriodMs) {
     param.rc.i_vbv_buffer_size = config.bitRateKbps;
     param.b_repeat_headers = 1;
     param.b_annexb = 1;
-    param.b_aud = 0;
-    if (x264_param_apply_profile(&param, "baseline") < 0) return false;
+    param.b_aud = style.accessUnitDelimiters ? 1 : 0;
+    param.b_interlaced = style.interlaced ? 1 : 0;
+    // The baseline profile has no interlaced coding.
+    if (x264_param_apply_profile(&param, style.interlaced ? "main" : "baseline") < 0) return false;
 
     picture_ = std::make_unique<Picture>();
     if (x264_picture_alloc(&picture_->in, X264_CSP_I420, config.width, config.height) < 0) {

@@ -1,6 +1,7 @@
 // Live H.264 encoder of one stream: renders the test pattern and encodes it with libx264
 // (ultrafast, zero latency, baseline profile, Annex B, SPS and PPS before every IDR picture, no
-// access unit delimiters, one slice per picture). One instance per stream connection, used only by
+// access unit delimiters, one slice per picture; EncoderStyle asks for interlaced coding in the
+// main profile, or for delimiters). One instance per stream connection, used only by
 // that connection's thread.
 #pragma once
 
@@ -30,9 +31,9 @@ public:
     H264LiveEncoder& operator=(const H264LiveEncoder&) = delete;
 
     // Opens the encoder for the configuration's size, frame rate (or one picture every
-    // framePeriodMs when that is above 0), key-frame interval and bit rate. False when libx264
-    // refuses it.
-    bool Open(const StreamConfig& config, int framePeriodMs = 0);
+    // framePeriodMs when that is above 0), key-frame interval and bit rate, coded as `style`
+    // says. False when libx264 refuses it.
+    bool Open(const StreamConfig& config, int framePeriodMs = 0, const EncoderStyle& style = {});
 
     // Encodes the next picture. The NAL units stay valid until the next call. False on an
     // encoder failure.

@@ -157,6 +157,10 @@ int main(int argc, char** argv) {
     app.add_option("--frame-period", config.framePeriodMs,
                    "send a picture every MS ms whatever frame rate the driver sets (0: follow it)")
         ->check(CLI::Range(0, 10000));
+    app.add_flag("--interlaced", config.encoder.interlaced,
+                 "code the pictures interlaced (MBAFF, main profile)");
+    app.add_flag("--aud", config.encoder.accessUnitDelimiters,
+                 "send an access unit delimiter in front of every picture");
     app.add_option("--max-payload", config.maxPayload, "payload bytes per stream part")
         ->check(CLI::Range(16, 1 << 20));
     app.add_option("--product-id", config.capabilities.productId, "ProductID reported");

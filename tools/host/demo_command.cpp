@@ -59,7 +59,7 @@ void RemoveDemoPresetFile(const DriverSession& session, uint16_t port) {
     std::filesystem::path folder = session.PresetFolder();
     if (folder.empty()) folder = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
     if (ec) return;
-    std::filesystem::remove(folder / ("Zarn_127001_" + std::to_string(port) + ".preset"), ec);
+    std::filesystem::remove(folder / ("Zarn_127.0.0.1_" + std::to_string(port) + ".preset"), ec);
 }
 
 }  // namespace
