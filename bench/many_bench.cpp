@@ -374,7 +374,7 @@ struct Result {
 
 struct Setup {
     std::string zarncam;
-    std::string curl;  // empty: no reference
+    std::string curl;   // empty: no reference
     bool floor = true;  // the floor receiver runs after the driver
     std::chrono::milliseconds window{10000};
     ZarnCreateIPCaptureFn create = nullptr;
@@ -809,10 +809,9 @@ std::string Table(const std::vector<Result>& results) {
     auto signedInt = [](int64_t v) { return std::to_string(v); };
     lines.push_back(
         Row("window (s)", Cells(results, [](const Result& r) { return Fixed(r.window, 1); }), ""));
-    lines.push_back(
-        Row("load average (1 min) at the start",
-            Cells(results, [](const Result& r) { return r.load.substr(0, r.load.find(' ')); }),
-            ""));
+    lines.push_back(Row(
+        "load average (1 min) at the start",
+        Cells(results, [](const Result& r) { return r.load.substr(0, r.load.find(' ')); }), ""));
     lines.push_back(Row(
         "driver CPU per delivered frame (us)",
         Cells(results, [](const Result& r) { return Fixed(r.cost.microsecondsPerFrame, 2); }), ""));

@@ -203,13 +203,13 @@ private:
     bool done_ = false;
     CURLcode result_ = CURLE_OK;
     bool paused_ = false;
-    bool plain_ = false;           // http://, so its body can be read straight from the socket
-    bool bodyFramed_ = false;      // the final response has Content-Length or Transfer-Encoding
-    int directFd_ = -1;            // the transfer's socket while its body is read directly
-    bool directEnded_ = false;     // a direct read saw the end of the stream
-    bool directDrained_ = false;   // the socket was found empty, or read twice in a row
-    size_t directReads_ = 0;       // reads with bytes since the buffer was last empty
-    bool directFailed_ = false;    // the connection broke during direct reads
+    bool plain_ = false;          // http://, so its body can be read straight from the socket
+    bool bodyFramed_ = false;     // the final response has Content-Length or Transfer-Encoding
+    int directFd_ = -1;           // the transfer's socket while its body is read directly
+    bool directEnded_ = false;    // a direct read saw the end of the stream
+    bool directDrained_ = false;  // the socket was found empty, or read twice in a row
+    size_t directReads_ = 0;      // reads with bytes since the buffer was last empty
+    bool directFailed_ = false;   // the connection broke during direct reads
     // Body bytes in [head_, tail_) of bufferSize_. Not zero-filled: its pages are touched only by
     // what is written to them.
     std::unique_ptr<uint8_t[]> buffer_;

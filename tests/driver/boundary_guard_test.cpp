@@ -1,7 +1,7 @@
 // No exception reaches the host: the driver's slots and exports answer their failure value (or,
 // for a video capture object that cannot be allocated, the answer the host relies on) instead,
-// and say why at level 1. Allocation failures come from the replaceable operator new below, which fails
-// one chosen allocation on the calling thread; host objects that throw are fakes.
+// and say why at level 1. Allocation failures come from the replaceable operator new below, which
+// fails one chosen allocation on the calling thread; host objects that throw are fakes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
