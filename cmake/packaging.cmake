@@ -4,6 +4,8 @@
 #   <prefix>/bin/zarnhost, zarncam         the reference host and the camera simulator
 #   <prefix>/include/zarn/*.h              the host interfaces, for people who write a host
 #   <prefix>/share/doc/zarn-hd-ip-capture  README, architecture notes, the simulator's notes
+#   <prefix>/share/man/man1/zarnhost.1, zarncam.1   manual pages made from the programs' --help
+#   <prefix>/share/bash-completion/completions/zarnhost, zarncam   bash completion
 #
 # `cmake --install build --prefix DIR` installs it; `cpack` in the build folder makes the .deb.
 
@@ -13,6 +15,28 @@ set(ZARN_DOC_DIR share/doc/${ZARN_PACKAGE_NAME})
 install(TARGETS ZarnHDIPCapture LIBRARY DESTINATION lib/zarn)
 if(TARGET zarnhost AND TARGET zarncam)
   install(TARGETS zarnhost zarncam RUNTIME DESTINATION bin)
+  # A manual page for each program, made at build time from its own --help, and bash completion.
+  set(ZARN_MAN_SUMMARY_zarnhost "reference host of the Zarn HD IP capture driver")
+  set(ZARN_MAN_SUMMARY_zarncam "simulated Zarn HD IP camera on 127.0.0.1")
+  set(ZARN_MAN_HELP_zarnhost --help-all)
+  set(ZARN_MAN_HELP_zarncam --help)
+  set(ZARN_MAN_PAGES)
+  foreach(program zarnhost zarncam)
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+    add_custom_command(OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DNAME=${program}
+        "-DSUMMARY=${ZARN_MAN_SUMMARY_${program}}" -DHELP_FLAG=${ZARN_MAN_HELP_${program}}
+        -DVERSION=${PROJECT_VERSION} -DOUTPUT=${page} -P ${CMAKE_SOURCE_DIR}/cmake/help-to-man.cmake
+      DEPENDS ${program} ${CMAKE_SOURCE_DIR}/cmake/help-to-man.cmake
+      COMMENT "Writing the manual page of ${program} from its --help")
+    list(APPEND ZARN_MAN_PAGES ${page})
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${ZARN_MAN_PAGES})
+  install(FILES ${ZARN_MAN_PAGES} DESTINATION share/man/man1)
+  install(FILES ${CMAKE_SOURCE_DIR}/tools/host/zarnhost.bash-completion
+    DESTINATION share/bash-completion/completions RENAME zarnhost)
+  install(FILES ${CMAKE_SOURCE_DIR}/tools/camsim/zarncam.bash-completion
+    DESTINATION share/bash-completion/completions RENAME zarncam)
 endif()
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/zarn DESTINATION include FILES_MATCHING PATTERN "*.h")
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${ZARN_DOC_DIR})

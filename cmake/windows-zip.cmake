@@ -1,5 +1,6 @@
-# The Windows package: a .zip with the 32-bit and the 64-bit ZarnHDIPCapture.dll, the import list
-# of each (objdump -p) and the README's Windows section. Made only when `make windows` has built
+# The Windows package: a .zip with the 32-bit and the 64-bit ZarnHDIPCapture.dll, zarnhost.exe
+# beside each (the reference host, to check a camera with), the import list of each DLL
+# (objdump -p) and the README's Windows section. Made only when `make windows` has built
 # both DLLs; otherwise it says so and does nothing.
 #
 #   cmake -DSOURCE_DIR=<source folder> -DOUTPUT_DIR=<folder for the .zip> -P cmake/windows-zip.cmake
@@ -58,6 +59,11 @@ foreach(arch ${arches})
   endif()
   file(MAKE_DIRECTORY ${stage}/${arch})
   file(COPY ${${arch}_dll} DESTINATION ${stage}/${arch})
+  if(EXISTS ${SOURCE_DIR}/build-${arch}/zarnhost.exe)
+    file(COPY ${SOURCE_DIR}/build-${arch}/zarnhost.exe DESTINATION ${stage}/${arch})
+  else()
+    message(STATUS "Windows package: build-${arch}/zarnhost.exe is missing (make windows builds it)")
+  endif()
   file(WRITE ${stage}/${arch}/imports.txt
     "Import list of ${arch}/ZarnHDIPCapture.dll (objdump -p)\n\n${imports}\n")
 endforeach()

@@ -20,10 +20,21 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 status=0
 for f in lib/zarn/ZarnHDIPCapture.so bin/zarnhost bin/zarncam include/zarn/abi.h include/zarn/capture.h \
          include/zarn/host.h share/doc/zarn-hd-ip-capture/README.md \
-         share/doc/zarn-hd-ip-capture/docs/architecture.md; do
+         share/doc/zarn-hd-ip-capture/docs/architecture.md share/man/man1/zarnhost.1 \
+         share/man/man1/zarncam.1 share/bash-completion/completions/zarnhost \
+         share/bash-completion/completions/zarncam; do
   [ -e "$prefix/$f" ] || { echo "check-install: $f is not installed" >&2; status=1; }
 done
 [ $status -eq 0 ] || exit 1
+
+# The manual pages carry the programs' help; the completion offers the subcommands.
+grep -q -- '--password-file' "$prefix/share/man/man1/zarnhost.1" ||
+  { echo "check-install: zarnhost.1 lacks the help text" >&2; exit 1; }
+grep -q -- '--cgi-delay-ms' "$prefix/share/man/man1/zarncam.1" ||
+  { echo "check-install: zarncam.1 lacks the help text" >&2; exit 1; }
+offered="$(bash -c 'source "$1"; COMP_WORDS=(zarnhost pr); COMP_CWORD=1; _zarnhost; echo "${COMPREPLY[*]}"' _ \
+  "$prefix/share/bash-completion/completions/zarnhost")"
+[ "$offered" = "preset probe" ] || { echo "check-install: completion offered \"$offered\"" >&2; exit 1; }
 
 # The simulator prints its port once it listens.
 "$prefix/bin/zarncam" --port 0 --user admin --password inst4ll </dev/null >"$work/cam.out" &

@@ -222,6 +222,7 @@ bool CZarnHDPTZComm::CallPreposition(int32_t slot, const std::string& /*name*/, 
     int32_t number = 0;
     if (!PresetNumber(slot, number)) return false;
     return SendGetLocked(
+        "talvane::CZarnHDPTZComm::CallPreposition",
         HUtils::FormatString("%s&Move=PresetCall&PresetNo=%d", kBaseRequest, number));
 }
 
@@ -229,6 +230,7 @@ bool CZarnHDPTZComm::ClearPreposition(int32_t slot, const std::string& /*name*/)
     int32_t number = 0;
     if (!PresetNumber(slot, number)) return false;
     return SendGetLocked(
+        "talvane::CZarnHDPTZComm::ClearPreposition",
         HUtils::FormatString("%s&Move=PresetClear&PresetNo=%d", kBaseRequest, number));
 }
 
@@ -247,11 +249,22 @@ CResultDef CZarnHDPTZComm::RequestLocked(const std::string& object, uint32_t& st
     return result;
 }
 
-bool CZarnHDPTZComm::SendGetLocked(const std::string& object) {
-    std::lock_guard<std::mutex> lock(clientMutex_);
-    const bool answered = HUtils::SendGet(sender_, object);
-    // The answer is not needed; the next user of the client starts clean.
-    sender_.CloseRequest();
+bool CZarnHDPTZComm::SendGetLocked(const char* operation, const std::string& object) {
+    uint32_t status = 0;
+    bool answered = false;
+    {
+        std::lock_guard<std::mutex> lock(clientMutex_);
+        answered = HUtils::SendGet(sender_, object);
+        if (answered) status = sender_.GetStatusCode();
+        // The answer is not needed; the next user of the client starts clean.
+        sender_.CloseRequest();
+    }
+    // Any answer counts as done for the host; a refusal is still worth a quiet record, so that a
+    // diagnosing host can tell the user that the camera did not go to (or forget) the preset.
+    if (answered && (status < 200 || status > 299)) {
+        Log(kLogSilent, "%s: the camera did not carry out the preset request \"%s\" (status %u)",
+            operation, HUtils::RedactObject(object).c_str(), static_cast<unsigned>(status));
+    }
     return answered;
 }
 

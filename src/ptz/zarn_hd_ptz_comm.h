@@ -68,7 +68,7 @@ private:
     CResultDef RequestLocked(const std::string& object, uint32_t& status);
     // Logs the first failure of a run; a success ends the run. PTZ thread only.
     void NoteMotionResult(const std::string& object, const CResultDef& result, uint32_t status);
-    bool SendGetLocked(const std::string& object);
+    bool SendGetLocked(const char* operation, const std::string& object);
     static bool IsMotionStop(const IWorkItem& item);
 
     std::mutex clientMutex_;

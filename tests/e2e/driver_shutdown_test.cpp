@@ -13,6 +13,7 @@
 #include "camsim.h"
 #include "platform/platform.h"
 #include "support/module_fixture.h"
+#include "support/test_platform.h"
 #include "support/vtable.h"
 
 namespace {
@@ -84,7 +85,7 @@ TEST_F(DriverShutdownTest, DeleteWhileStreamingMovingAndJustAfterAPresetWrite) {
     sink.Seal();
     const size_t records = sink_.Records().size();
     // Bounded by the stop request (one request time-out, 10 s), not by the stream or the move.
-    EXPECT_LT(took, 10s + 3s);
+    EXPECT_LT(took, 10s + zarntest::Scaled(3s));
     EXPECT_EQ(Answered("/cgi-bin/PtzConfig.cgi?Action=Set&Move=Stop"), 1u);
     EXPECT_EQ(allocator_.Outstanding(), 0u);
 

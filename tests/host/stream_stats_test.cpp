@@ -40,5 +40,29 @@ TEST(StreamStatsTest, WindowForgetsOldFramesButTotalsKeepThem) {
     EXPECT_NEAR(stats.WindowFps(t0 + 10s + 100ms), 10.0, 1e-9);
 }
 
+// Gaps: a pause mid-stream and the silence after the last frame count; start-up and a run that
+// ends with its last frame do not; jitter below the threshold is no gap.
+TEST(StreamStatsTest, GapsCountStretchesWithoutFramesAfterTheFirst) {
+    StreamStats stats(2s);
+    stats.SetGapThreshold(1s);
+    const auto t0 = StreamStats::Clock::time_point{} + 100s;
+    stats.Finish(t0);  // nothing received: nothing to judge
+    EXPECT_EQ(stats.Gaps(), 0u);
+    for (int i = 0; i < 25; ++i) stats.AddFrame(100, false, 704, 576, t0 + 5s + i * 40ms);
+    stats.AddFrame(100, false, 704, 576, t0 + 5s + 24 * 40ms + 900ms);  // jitter, no gap
+    EXPECT_EQ(stats.Gaps(), 0u);
+    const auto resumed = t0 + 5s + 24 * 40ms + 900ms + 5600ms;
+    stats.AddFrame(100, true, 704, 576, resumed);
+    EXPECT_EQ(stats.Gaps(), 1u);
+    EXPECT_NEAR(stats.MissingSeconds(), 5.6, 1e-9);
+    EXPECT_NEAR(stats.LongestGapAfterSeconds(), 1.86, 1e-9);
+    // The camera dies; the run ends 3 s later.
+    stats.Finish(resumed + 3s);
+    stats.Finish(resumed + 10s);  // once only
+    EXPECT_EQ(stats.Gaps(), 2u);
+    EXPECT_NEAR(stats.MissingSeconds(), 8.6, 1e-9);
+    EXPECT_NEAR(stats.LongestGapSeconds(), 5.6, 1e-9);
+}
+
 }  // namespace
 }  // namespace zarnhost

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
+#include <tuple>
 
 #include "camsim.h"
 #include "host_process.h"
@@ -181,6 +184,19 @@ TEST(ZarnhostCliTest, BadCommandLinesGiveOneLineAndUsageStatus) {
         {{"watch", "--camera", "127.0.0.1:0"}, "bad --camera"},
         {{"watch", "--camera", "127.0.0.1", "--size", "1x1"}, "--size"},
         {{"watch", "--cameras", "/nonexistent/cameras.txt"}, "--cameras"},
+        // Ranges and unknown options as sentences.
+        {{"stream", "--camera", "127.0.0.1", "--seconds", "0"},
+         "--seconds must be a number above 0"},
+        {{"ptz", "--camera", "127.0.0.1", "move", "left", "--speed", "17"},
+         "--speed must be a whole number from 1 to 16"},
+        {{"probe", "--camera", "127.0.0.1", "--hd", "2"}, "--hd must be 0 or 1"},
+        {{"stream", "--camera", "127.0.0.1", "--frobnicate"}, "unknown option --frobnicate"},
+        // Output files are checked before any streaming.
+        {{"stream", "--camera", "127.0.0.1", "--snapshot", "picture.jpg"}, "must end in .png"},
+        {{"stream", "--camera", "127.0.0.1", "--snapshot", "/nonexistent/x.png"},
+         "the folder /nonexistent does not exist"},
+        {{"stream", "--camera", "127.0.0.1", "--out", "/nonexistent/x.mkv"},
+         "the folder /nonexistent does not exist"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.needle);
@@ -382,6 +398,117 @@ TEST_F(ZarnhostCameraTest, StreamPassesSizeAndPeriodToTheCamera) {
     EXPECT_EQ(config->frameRate, 10);
 }
 
+// A run in which the camera went away or paused is a failure, with the missing time said; a size
+// other than the one asked for is said once, with the option an HD camera needs.
+TEST_F(ZarnhostCameraTest, StreamResultsDoNotHideMissingVideo) {
+    // Waits for n more frames than the camera had sent so far.
+    const auto framesSent = [&](uint64_t n) {
+        n += camera_->GetStats().framesSent;
+        return camera_->WaitForStats([n](const zarncam::Stats& s) { return s.framesSent >= n; },
+                                     seconds(30));
+    };
+    {
+        SCOPED_TRACE("camera lost mid-run");
+        HostProcess p;
+        ASSERT_TRUE(p.Start(Args({"stream"}, {"--seconds", "5", "--json"})));
+        ASSERT_TRUE(framesSent(25));
+        camera_->Stop();
+        const ProcessResult r = p.Finish(seconds(40));
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        const auto j = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << r.out;
+        EXPECT_FALSE(j["ok"].get<bool>());
+        EXPECT_NE(j["error"].get<std::string>().find("video missing for"), std::string::npos)
+            << j["error"];
+        EXPECT_GE(j["missing_seconds"].get<double>(), 2.0);
+        EXPECT_GE(j["gaps"].get<int>(), 1);
+        EXPECT_NE(r.err.find("video missing for"), std::string::npos) << r.err;
+        ASSERT_TRUE(camera_->Start());
+        port_ = camera_->Port();
+    }
+    {
+        SCOPED_TRACE("a hole in the recording");
+        HostProcess p;
+        ASSERT_TRUE(p.Start(Args({"stream"}, {"--seconds", "7"})));
+        ASSERT_TRUE(framesSent(25));
+        camera_->UpdateFaults([](zarncam::Faults& f) { f.stall = true; });
+        std::this_thread::sleep_for(milliseconds(2500));
+        camera_->UpdateFaults([](zarncam::Faults& f) { f.stall = false; });
+        const ProcessResult r = p.Finish(seconds(40));
+        ExpectOneErrorLine(r, 1, "video missing for");
+        EXPECT_NE(r.out.find("  video missing  "), std::string::npos) << r.out;
+    }
+    {
+        SCOPED_TRACE("an HD camera without --hd");
+        zarncam::Config config = camera_->GetConfig();
+        config.hd = true;
+        camera_->SetConfig(config);
+        const ProcessResult r = RunHost(Args({"stream"}, {"--frames", "5", "--json"}));
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const auto j = nlohmann::json::parse(r.out);
+        EXPECT_NE(j["width"].get<int>(), 704);
+        EXPECT_NE(j["size_note"].get<std::string>().find("not the 704x576 asked for"),
+                  std::string::npos);
+        EXPECT_NE(j["hint"].get<std::string>().find("--hd 1"), std::string::npos);
+        const ProcessResult text = RunHost(Args({"stream"}, {"--frames", "5"}));
+        EXPECT_EQ(text.status, 0) << text.err;
+        EXPECT_NE(text.out.find("note: the camera delivers"), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("--hd 1"), std::string::npos) << text.out;
+    }
+}
+
+// --version on both programs; the password from a file (out of `ps`); zarncam's statuses.
+TEST_F(ZarnhostCameraTest, VersionsPasswordFilesAndSimulatorStatuses) {
+    const ProcessResult version = RunHost({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("zarnhost 1.", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("\ndriver "), std::string::npos) << version.out;
+
+    const fs::path good = dir_.Path() / "good.txt";
+    const fs::path bad = dir_.Path() / "bad.txt";
+    std::ofstream(good) << kPassword << "\r\n";
+    std::ofstream(bad) << "wrong\n";
+    const std::vector<std::string> camera = {"--camera", "127.0.0.1:" + std::to_string(port_)};
+    auto withFile = [&](const fs::path& file) {
+        std::vector<std::string> args = {"probe"};
+        args.insert(args.end(), camera.begin(), camera.end());
+        args.insert(args.end(), {"--password-file", file.string()});
+        return RunHost(args);
+    };
+    const ProcessResult fromFile = withFile(good);
+    EXPECT_EQ(fromFile.status, 0) << fromFile.err;
+    ExpectOneErrorLine(withFile(bad), 1, "rejected the user name or password");
+    ExpectOneErrorLine(withFile(dir_.Path() / "missing.txt"), 2, "cannot read the password file");
+    ExpectOneErrorLine(RunHost(Args({"probe"}, {"--password-file", good.string()})), 2, "excludes");
+
+    const auto zarncam = [](const std::vector<std::string>& args) {
+        std::string command = ZARNCAM_PATH;
+        for (const auto& a : args) command += " " + a;
+        command += " 2>&1";
+        std::FILE* pipe = popen(command.c_str(), "r");
+        std::string out;
+        char buf[4096];
+        for (size_t n; pipe != nullptr && (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) {
+            out.append(buf, n);
+        }
+        const int status = pipe != nullptr ? pclose(pipe) : -1;
+        return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, out);
+    };
+    auto [status, out] = zarncam({"--version"});
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out.rfind("zarncam 1.", 0), 0u) << out;
+    std::tie(status, out) = zarncam({"--bogus"});
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(out.rfind("zarncam: error: ", 0), 0u) << out;
+    std::tie(status, out) = zarncam({"--port", "99999"});
+    EXPECT_EQ(status, 2) << out;
+    std::tie(status, out) = zarncam({"--port", std::to_string(port_)});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("cannot listen on 127.0.0.1:" + std::to_string(port_) + ": address in use"),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(ZarnhostCameraTest, StreamAgainstStoppedCameraReportsFailureAndDriverLog) {
     camera_->Stop();
     const ProcessResult r = RunHost(Args({"stream"}, {"--json", "--seconds", "2"}));
@@ -439,6 +566,45 @@ TEST_F(ZarnhostCameraTest, CtrlCStopsTheChannelCleanly) {
                                       seconds(5)));
 }
 
+// A hang-up (a closed ssh session) finishes an MP4 as Ctrl-C does; a run that receives nothing
+// leaves no empty recording.
+TEST_F(ZarnhostCameraTest, StreamEndsCleanlyOnHangUpAndLeavesNoEmptyFile) {
+    const fs::path video = dir_.Path() / "hangup.mp4";
+    HostProcess p;
+    ASSERT_TRUE(p.Start(Args({"stream"}, {"--out", video.string()})));
+    ASSERT_TRUE(p.WaitForOutput(
+        [](const std::string& out) { return out.find("is online") != std::string::npos; },
+        seconds(30)));
+    std::this_thread::sleep_for(milliseconds(1000));
+    p.Signal(SIGHUP);
+    const ProcessResult r = p.Finish(seconds(15));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const nlohmann::json probe = ProbeContainer(video);
+    ASSERT_FALSE(probe.is_null()) << "the MP4 has no index: " << r.out;
+    EXPECT_GT(std::stoi(probe["nb_read_frames"].get<std::string>()), 5);
+
+    const fs::path nothing = dir_.Path() / "nothing.mkv";
+    const ProcessResult denied = RunHost(Args({"stream"}, {"--out", nothing.string()}, "wrong"));
+    ExpectOneErrorLine(denied, 1, "rejected the user name or password");
+    EXPECT_FALSE(fs::exists(nothing));
+}
+
+// Ctrl-C ends ptz and preset at once, also while a slow camera holds the driver's requests.
+TEST_F(ZarnhostCameraTest, CtrlCEndsPtzAndPresetAtOnce) {
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = 30000; });
+    for (const auto& tail : std::vector<std::vector<std::string>>{{"move", "left"}, {"add", "x"}}) {
+        SCOPED_TRACE(tail[0]);
+        HostProcess p;
+        ASSERT_TRUE(p.Start(Args({tail[0] == "move" ? "ptz" : "preset"}, tail)));
+        std::this_thread::sleep_for(milliseconds(1500));
+        p.Signal(SIGINT);
+        const ProcessResult r = p.Finish(seconds(5));
+        EXPECT_FALSE(r.timedOut) << "still waiting for the camera after Ctrl-C";
+        ExpectOneErrorLine(r, 1, "stopped by Ctrl-C");
+    }
+    camera_->UpdateFaults([](zarncam::Faults& f) { f.cgiDelayMs = 0; });
+}
+
 TEST_F(ZarnhostCameraTest, PtzMoveForAWhileThenStop) {
     const ProcessResult r =
         RunHost(Args({"ptz"}, {"move", "left", "--speed", "16", "--for", "200"}));
@@ -465,6 +631,7 @@ TEST_F(ZarnhostCameraTest, PtzStopFromANewProcessReachesTheCamera) {
 }
 
 TEST_F(ZarnhostCameraTest, PtzReportsARequestTheCameraRefused) {
+    ASSERT_EQ(RunHost(Args({"preset"}, {"add", "door"})).status, 0);
     camera_->UpdateFaults([](zarncam::Faults& f) {
         f.errorPathPrefix = "/cgi-bin/PtzConfig.cgi";
         f.errorStatus = 403;
@@ -487,6 +654,15 @@ TEST_F(ZarnhostCameraTest, PtzReportsARequestTheCameraRefused) {
     EXPECT_EQ(verbose.status, 1);
     EXPECT_NE(verbose.out.find("[driver 4 quiet failure] "), std::string::npos) << verbose.out;
 
+    // Storing a preset is refused as well, and so is going to one.
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"add", "gate"})), 1,
+                       camera + "did not store preset \"gate\": it refused or did not answer");
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"goto", "door"})), 1,
+                       camera +
+                           "did not carry out the preset request "
+                           "\"/cgi-bin/PtzConfig.cgi?Action=Set&Move=PresetCall&PresetNo=1\" "
+                           "(status 403)");
+
     camera_->UpdateFaults([](zarncam::Faults& f) { f.errorPathPrefix.clear(); });
     const ProcessResult accepted = RunHost(Args({"ptz"}, {"stop"}));
     EXPECT_EQ(accepted.status, 0) << accepted.err;
@@ -507,6 +683,16 @@ TEST_F(ZarnhostCameraTest, PresetsAddListGotoDelete) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(CameraReceived("Move=PresetCall&PresetNo=1"));
 
+    const ProcessResult json = RunHost(Args({"preset"}, {"list", "--json"}));
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto listed = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_FALSE(listed.is_discarded()) << "stdout is not one JSON object: " << json.out;
+    EXPECT_TRUE(listed["ok"].get<bool>());
+    ASSERT_EQ(listed["presets"].size(), 2u) << json.out;
+    EXPECT_EQ(listed["presets"][0]["name"], "door");
+    EXPECT_EQ(listed["presets"][1]["number"].get<int>(), 2);
+    EXPECT_TRUE(listed["presets"][0]["current"].is_boolean()) << json.out;
+
     ASSERT_EQ(RunHost(Args({"preset"}, {"delete", "door"})).status, 0);
     r = RunHost(Args({"preset"}, {"list"}));
     EXPECT_EQ(r.out.find("door"), std::string::npos) << r.out;
@@ -514,6 +700,9 @@ TEST_F(ZarnhostCameraTest, PresetsAddListGotoDelete) {
 
     ExpectOneErrorLine(RunHost(Args({"preset"}, {"goto", "door"})), 1,
                        "preset goto \"door\" failed");
+    // A name the driver refuses comes with the rule.
+    ExpectOneErrorLine(RunHost(Args({"preset"}, {"add", "Door & Gate"})), 1,
+                       "without control characters, quotes or any of & ! < >");
 }
 
 TEST_F(ZarnhostCameraTest, ProbePrintsTheDescription) {
@@ -536,6 +725,23 @@ TEST_F(ZarnhostCameraTest, ProbePrintsTheDescription) {
     EXPECT_EQ(j["connection"]["password"], "***");
     EXPECT_EQ(json.out.find(kPassword), std::string::npos);
     EXPECT_EQ(table.out.find(kPassword), std::string::npos);
+}
+
+TEST_F(ZarnhostCameraTest, ProbeJsonFailureIsAnObject) {
+    const ProcessResult denied = RunHost(Args({"probe"}, {"--json"}, "wrong"));
+    ExpectOneErrorLine(denied, 1, "rejected the user name or password");
+    auto j = nlohmann::json::parse(denied.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << denied.out;
+    EXPECT_FALSE(j["ok"].get<bool>());
+    EXPECT_NE(j["error"].get<std::string>().find("rejected"), std::string::npos);
+
+    camera_->Stop();
+    const ProcessResult gone = RunHost(Args({"probe"}, {"--json"}));
+    ExpectOneErrorLine(gone, 1, "unreachable");
+    j = nlohmann::json::parse(gone.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << gone.out;
+    EXPECT_FALSE(j["ok"].get<bool>());
+    EXPECT_NE(j["error"].get<std::string>().find("unreachable"), std::string::npos);
 }
 
 // watch with a working camera and one that never answers: the table as the user sees it, the
@@ -597,9 +803,69 @@ TEST_F(ZarnhostCameraTest, WatchShowsEveryCameraAndStopsOnCtrlC) {
     EXPECT_TRUE(cameras[0]["first_error"].is_null()) << cameras[0].dump();
     EXPECT_EQ(cameras[1]["camera"], deadCamera);
     EXPECT_EQ(cameras[1]["frames"].get<int>(), 0);
-    EXPECT_NE(cameras[1]["first_error"].get<std::string>().find("can not send"), std::string::npos)
+    EXPECT_EQ(cameras[1]["first_error"], "connection refused") << cameras[1].dump();
+    EXPECT_NE(cameras[1]["first_error_record"].get<std::string>().find("can not send"),
+              std::string::npos)
         << cameras[1].dump();
     EXPECT_EQ(json.out.find(kPassword), std::string::npos);
+}
+
+// What an installer needs from watch: the reason beside each camera (a wrong password told from a
+// dead camera), an error that clears when the video is back, --seconds counted from the first
+// frame, and a plain table of at most 80 columns when the output is no terminal.
+TEST_F(ZarnhostCameraTest, WatchTellsWhatIsWrongWithEachCamera) {
+    zarncam::Config deniedConfig;
+    deniedConfig.password = "another";
+    deniedConfig.auth = {zarncam::AuthScheme::kDigest};
+    zarncam::Camera denied(deniedConfig);
+    ASSERT_TRUE(denied.Start());
+    zarncam::Camera rebooting;
+    ASSERT_TRUE(rebooting.Start());
+    zarncam::Camera gone;
+    ASSERT_TRUE(gone.Start());
+    const std::string deadCamera = "127.0.0.1:" + std::to_string(gone.Port());
+    gone.Stop();
+    const std::string liveCamera = "127.0.0.1:" + std::to_string(port_);
+    const std::string deniedCamera = "127.0.0.1:" + std::to_string(denied.Port());
+    const std::string rebootCamera = "127.0.0.1:" + std::to_string(rebooting.Port());
+
+    HostProcess table;
+    ASSERT_TRUE(table.Start({"watch", "--camera", liveCamera, "--camera", deniedCamera, "--camera",
+                             deadCamera, "--password", kPassword, "--seconds", "3"}));
+    HostProcess json;
+    ASSERT_TRUE(json.Start(
+        {"watch", "--camera", rebootCamera, "--password", "admin", "--seconds", "16", "--json"}));
+    ASSERT_TRUE(rebooting.WaitForStats([](const zarncam::Stats& s) { return s.framesSent >= 25; },
+                                       seconds(30)));
+    rebooting.Reboot(milliseconds(2000));
+
+    const ProcessResult r = table.Finish(seconds(40));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("2 of 3 cameras delivered no video"), std::string::npos) << r.err;
+    std::string finalRows;
+    bool final = false;
+    for (const auto& line : Lines(r.out)) {
+        EXPECT_LE(line.size(), 80u) << line;
+        if (line == "final state:") final = true;
+        if (final) finalRows += line + "\n";
+    }
+    EXPECT_EQ(r.out.find('\033'), std::string::npos) << "escape sequences in a pipe";
+    const auto row = [&](const std::string& camera) {
+        const size_t at = finalRows.find(camera + " ");
+        return at == std::string::npos ? std::string()
+                                       : finalRows.substr(at, finalRows.find('\n', at) - at);
+    };
+    EXPECT_NE(row(liveCamera).find(" online "), std::string::npos) << finalRows;
+    EXPECT_NE(row(deniedCamera).find("wrong password (401)"), std::string::npos) << finalRows;
+    EXPECT_NE(row(deadCamera).find("connection refused"), std::string::npos) << finalRows;
+
+    const ProcessResult back = json.Finish(seconds(60));
+    EXPECT_EQ(back.status, 0) << back.err;
+    const auto cameras = JsonLines(back.out);
+    ASSERT_EQ(cameras.size(), 1u) << back.out;
+    EXPECT_EQ(cameras[0]["state"], "online") << cameras[0].dump();
+    EXPECT_TRUE(cameras[0]["error"].is_null()) << cameras[0].dump();
+    EXPECT_FALSE(cameras[0]["first_error"].is_null()) << cameras[0].dump();
 }
 
 TEST(ZarnhostDemoTest, LeavesPlayableVideoAndSnapshot) {

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "h264_live_encoder.h"
-#include "stream_packetizer.h"
 #include "support/fake_driver.h"
 #include "support/fake_host.h"
 
@@ -354,36 +352,6 @@ TEST_F(H264ParserTest, TheCamerasOwnDelimitersAreDroppedWithoutResync) {
     Feed(Start(0x09, {0x30}));
     Feed(More({0x01, 0x02}));
     EXPECT_TRUE(parser_.Resyncing());
-}
-
-// Pictures as the camera simulator codes them with x264, interlaced (MBAFF), cut into parts as it
-// sends them: the frames carry the picture's real size.
-TEST_F(H264ParserTest, InterlacedPicturesFromX264HaveTheirRealSize) {
-    const zarncam::StreamPacketizer packetizer(4096);
-    for (const auto& [width, height] : {std::pair{1920, 1080}, std::pair{704, 576}}) {
-        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-        zarncam::StreamConfig config;
-        config.width = width;
-        config.height = height;
-        config.bitRateKbps = 2000;
-        zarncam::H264LiveEncoder encoder;
-        ASSERT_TRUE(encoder.Open(config, 0, zarncam::EncoderStyle{.interlaced = true}));
-        parser_.Reset();
-        sink_.Clear();
-        std::vector<zarncam::NalUnit> nals;
-        bool key = false;
-        for (int picture = 0; picture < 3; ++picture) {
-            ASSERT_TRUE(encoder.EncodeNext(nals, key));
-            std::vector<std::string> parts;
-            for (const auto& nal : nals) packetizer.Packetize(nal.data, nal.size, parts);
-            for (const std::string& part : parts) Feed(Bytes(part.begin(), part.end()));
-        }
-        ASSERT_EQ(sink_.FrameCount(), 2u);
-        for (const auto& frame : sink_.Frames()) {
-            EXPECT_EQ(frame.width, static_cast<uint32_t>(width));
-            EXPECT_EQ(frame.height, static_cast<uint32_t>(height));
-        }
-    }
 }
 
 TEST_F(H264ParserTest, CapacityIsRoundedToSizeClassesOrExact) {

@@ -4,7 +4,6 @@
 #include "ptz/zarn_hd_ptz_handler.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +21,7 @@
 #include "preset/xml_preposition_reader.h"
 #include "ptz/zarn_hd_ptz_control.h"
 #include "support/fake_driver.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -203,10 +203,8 @@ TEST_F(ZarnHdPtzHandlerTest, StorageFailuresAreLoggedAndRetried) {
 }
 
 TEST_F(ZarnHdPtzHandlerTest, TheHostNamesTheFolderOfThePresetFile) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zarn-preset-folder-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const std::filesystem::path folder = pattern;
+    const std::filesystem::path folder = zarntest::MakeTempFolder("zarn-preset-folder-");
+    ASSERT_FALSE(folder.empty());
     const auto inFolder = [&](const std::string& name) { return (folder / name).string(); };
     {
         driver_.SetParameter(talvane::kPresetFolderParameter, folder.string());
@@ -262,10 +260,8 @@ TEST_F(ZarnHdPtzHandlerTest, RepeatedStorageFailuresPassTheLogThrottle) {
 class ZarnHdPtzLegacyFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "zarn-legacy-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
+        folder_ = zarntest::MakeTempFolder("zarn-legacy-");
+        ASSERT_FALSE(folder_.empty());
     }
     void TearDown() override {
         std::error_code ignored;

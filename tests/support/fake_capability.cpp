@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "support/fake_host.h"
+#include "support/test_platform.h"
 
 namespace zarntest {
 
@@ -335,7 +336,7 @@ std::optional<QueryOutcome> FakeCapabilityCallback::Outcome() const {
 
 bool FakeCapabilityCallback::WaitForCount(size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [this, n] { return calls_.size() >= n; });
+    return cv_.wait_for(lock, Scaled(timeout), [this, n] { return calls_.size() >= n; });
 }
 
 void FakeCapabilityCallback::Clear() {

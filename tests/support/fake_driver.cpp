@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "http/text_utils.h"
+#include "support/test_platform.h"
 
 namespace zarntest {
 
@@ -91,7 +92,7 @@ size_t FakeDriver::Count(const std::string& needle) const {
 
 bool FakeDriver::WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] {
+    return cv_.wait_for(lock, Scaled(timeout), [&] {
         for (const auto& l : lines_) {
             if (l.text.find(needle) != std::string::npos) return true;
         }

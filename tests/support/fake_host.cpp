@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "support/test_platform.h"
 namespace zarntest {
 
 namespace {
@@ -71,7 +72,7 @@ std::vector<LogRecord> FakeDebugSink::Matching(const std::string& needle) const 
 
 bool FakeDebugSink::WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] {
+    return cv_.wait_for(lock, Scaled(timeout), [&] {
         return std::any_of(records_.begin(), records_.end(), [&](const LogRecord& r) {
             return r.text.find(needle) != std::string::npos;
         });
@@ -283,12 +284,12 @@ size_t FakeChannelSink::SignalLostCount() const {
 
 bool FakeChannelSink::WaitForFrames(size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return frameCount_ >= n; });
+    return cv_.wait_for(lock, Scaled(timeout), [&] { return frameCount_ >= n; });
 }
 
 bool FakeChannelSink::WaitForSignalLost(size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return signalLost_ >= n; });
+    return cv_.wait_for(lock, Scaled(timeout), [&] { return signalLost_ >= n; });
 }
 
 void FakeChannelSink::Clear() {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/stalling_resolver.h"
+#include "support/test_platform.h"
 
 namespace zarntest {
 
@@ -50,7 +51,7 @@ size_t StallingResolver::Started() {
 
 bool StallingResolver::WaitForStarted(size_t n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(gMutex);
-    return gCv.wait_for(lock, timeout, [n] { return gStarted >= n; });
+    return gCv.wait_for(lock, Scaled(timeout), [n] { return gStarted >= n; });
 }
 
 size_t StallingResolver::Held() {

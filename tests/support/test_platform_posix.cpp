@@ -1,3 +1,8 @@
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
 #include "support/test_platform.h"
 
 namespace zarntest {
@@ -20,6 +25,11 @@ bool RaiseHostException() {
 
 bool HostExceptionsAreStructured() {
     return false;
+}
+
+std::string MakeTempFolder(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
 }  // namespace zarntest

@@ -41,4 +41,18 @@ bool HostExceptionsAreStructured() {
     return true;
 }
 
+std::string MakeTempFolder(const std::string& prefix) {
+    char base[MAX_PATH + 1];
+    const DWORD length = GetTempPathA(sizeof(base), base);
+    if (length == 0 || length > MAX_PATH) return std::string();
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        const std::string path = std::string(base) + prefix +
+                                 std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(GetTickCount() + attempt);
+        if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    return std::string();
+}
+
 }  // namespace zarntest

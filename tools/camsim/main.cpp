@@ -6,14 +6,19 @@
 // `zarncam control` runs the control server instead: programs in other processes (the Windows
 // test builds under Wine) create and drive any number of cameras in this one through it. It
 // prints "zarncam control server listening on port N" once it is ready.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -118,12 +123,42 @@ bool RunCommand(zarncam::Camera& camera, const std::string& line) {
     return true;
 }
 
+// Exit statuses: 0 stopped by a signal or "quit", 1 the camera could not start (the port), 2 a
+// bad command line.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "zarncam: error: %s\n", message.c_str());
+}
+
+// Why 127.0.0.1:`port` cannot be listened on, found by trying to bind it as the camera does
+// ("address in use", "permission denied"); a general line when it can be bound after all.
+std::string ListenFailure(uint16_t port) {
+    std::string reason = "the port could not be opened";
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0) {
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            reason = errno == EADDRINUSE ? "address in use (another program listens there)"
+                                         : std::strerror(errno);
+        }
+        ::close(fd);
+    }
+    return "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + reason;
+}
+
 // Runs the control server until SIGINT or SIGTERM.
 int RunControlServer(uint16_t port) {
     zarncam::ControlServer server;
     if (!server.Start(port)) {
-        std::cerr << "cannot listen on 127.0.0.1:" << port << "\n";
-        return 1;
+        PrintError(ListenFailure(port));
+        return kExitFailure;
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
@@ -198,7 +233,21 @@ int main(int argc, char** argv) {
         "remote camera library finds it through ZARNCAM_CONTROL=127.0.0.1:PORT)");
     control->add_option("--port", controlPort, "TCP port of the control server (0: any free port)")
         ->check(CLI::Range(0, 65535));
-    CLI11_PARSE(app, argc, argv);
+    app.set_version_flag("--version",
+                         std::string("zarncam ") + ZARN_VERSION + " (" + ZARN_BUILD_INFO + ")");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        PrintError(std::string(e.what()) + " (see zarncam --help)");
+        return kExitUsage;
+    }
     if (control->parsed()) return RunControlServer(static_cast<uint16_t>(controlPort));
 
     config.port = static_cast<uint16_t>(port);
@@ -214,16 +263,17 @@ int main(int argc, char** argv) {
         } else if (scheme == "digest") {
             config.auth.push_back(zarncam::AuthScheme::kDigest);
         } else if (scheme != "none") {
-            std::cerr << "unknown authentication scheme: " << scheme << "\n";
-            return 2;
+            PrintError("unknown authentication scheme \"" + scheme +
+                       "\" in --auth (use none, basic, digest or both, comma-separated)");
+            return kExitUsage;
         }
     }
 
     zarncam::Camera camera(config);
     camera.SetFaults(faults);
     if (!camera.Start()) {
-        std::cerr << "cannot listen on 127.0.0.1:" << port << "\n";
-        return 1;
+        PrintError(ListenFailure(static_cast<uint16_t>(port)));
+        return kExitFailure;
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);

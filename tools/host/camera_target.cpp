@@ -1,13 +1,7 @@
 #include "camera_target.h"
 
-#include <curl/curl.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 
@@ -18,8 +12,22 @@ std::string CameraTarget::Endpoint() const {
     return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
-std::optional<CameraTarget> ParseCameraAddress(const std::string& text, std::string* error) {
+std::optional<CameraTarget> ParseCameraAddress(const std::string& given, std::string* error) {
     CameraTarget target;
+    // The address as a browser shows it: "http://host:port/" (a path after the port is ignored).
+    std::string text = given;
+    static const std::string kScheme = "http://";
+    if (text.size() >= kScheme.size() &&
+        std::equal(kScheme.begin(), kScheme.end(), text.begin(), [](char a, char b) {
+            return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
+        text.erase(0, kScheme.size());
+        const size_t slash = text.find('/');
+        if (slash != std::string::npos) text.erase(slash);
+    } else if (text.find("://") != std::string::npos) {
+        *error = "bad camera address \"" + given + "\": only http:// is supported";
+        return std::nullopt;
+    }
     std::string host = text;
     std::string port;
     bool hasPort = false;
@@ -60,76 +68,6 @@ std::optional<CameraTarget> ParseCameraAddress(const std::string& text, std::str
         target.port = static_cast<uint16_t>(value);
     }
     return target;
-}
-
-std::string CheckReachable(const CameraTarget& camera, int timeoutMs) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(camera.port);
-    const int rc = getaddrinfo(camera.address.c_str(), port.c_str(), &hints, &found);
-    if (rc != 0) return std::string("cannot resolve host: ") + gai_strerror(rc);
-
-    std::string reason = "no address";
-    for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-        const int fd =
-            socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
-            reason = std::strerror(errno);
-            continue;
-        }
-        int err = 0;
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            err = errno;
-            if (err == EINPROGRESS) {
-                pollfd p{fd, POLLOUT, 0};
-                const int ready = poll(&p, 1, timeoutMs);
-                if (ready == 0) {
-                    err = ETIMEDOUT;
-                } else {
-                    socklen_t len = sizeof(err);
-                    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-                }
-            }
-        }
-        close(fd);
-        if (err == 0) {
-            freeaddrinfo(found);
-            return {};
-        }
-        reason = err == ETIMEDOUT ? "no answer within " + std::to_string(timeoutMs) + " ms"
-                                  : std::string(std::strerror(err));
-    }
-    freeaddrinfo(found);
-    return reason;
-}
-
-namespace {
-size_t DiscardBody(char*, size_t size, size_t count, void*) {
-    return size * count;
-}
-}  // namespace
-
-long CheckCredentials(const CameraTarget& camera, int timeoutMs) {
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) return 0;
-    const std::string url = "http://" + camera.Endpoint() + "/cgi-bin/CapabilityConfig.cgi";
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
-    curl_easy_setopt(curl, CURLOPT_USERNAME, camera.user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, camera.password.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE, 1L << 20);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardBody);
-    long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK) {
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    }
-    curl_easy_cleanup(curl);
-    return status;
 }
 
 std::string MaskSecret(const std::string& text, const std::string& password) {

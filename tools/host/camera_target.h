@@ -19,8 +19,8 @@ struct CameraTarget {
     std::string Endpoint() const;  // "address:port" ("[v6]:port" for an IPv6 address)
 };
 
-// Parses "HOST", "HOST:PORT" or "[V6]:PORT". nullopt (with `error` set) for an empty host or a
-// port outside 1..65535.
+// Parses "HOST", "HOST:PORT" or "[V6]:PORT", each also as "http://...[/path]". nullopt (with
+// `error` set) for an empty host or a port outside 1..65535.
 std::optional<CameraTarget> ParseCameraAddress(const std::string& text, std::string* error);
 
 // Opens a TCP connection to the camera and closes it again. Empty when it worked, otherwise the

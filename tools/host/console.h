@@ -37,11 +37,25 @@ public:
     void EndStatus();
 
     // A whole screen that is redrawn (a table): on a terminal (status mode kTerminal) drawn over
-    // the previous one from the top left, each line cut to the terminal's width; otherwise the
-    // lines are printed, then an empty line.
+    // the previous one on the terminal's alternate screen, as full-screen programs do, so that
+    // redraws never reach the scrollback; each line is cut to the terminal's width and the lines
+    // that do not fit its height are left out. Otherwise the lines are printed, then an empty line.
     void Screen(const std::vector<std::string>& lines);
+    // Leaves the alternate screen (the terminal shows what it showed before the first Screen).
+    void EndScreen();
+
+    // True when colours and other escape sequences may be written: a terminal in kTerminal mode.
+    bool Colours() const;
+    // `text` in a colour (an SGR code such as "32" for green) when Colours(), else as it is.
+    std::string Colour(const std::string& text, const char* sgr) const;
+
+    // Overrides the terminal size read from the output (tests; 0 keeps the real one).
+    void SetTerminalSize(size_t columns, size_t rows);
 
     static bool IsTerminal(std::FILE* stream);
+    // The first `columns` visible characters of `line`; escape sequences are kept whole and take
+    // no room, and a cut line ends with a colour reset.
+    static std::string CutVisible(const std::string& line, size_t columns);
 
 private:
     void ClearLocked();
@@ -53,6 +67,8 @@ private:
     std::string status_;
     bool shown_ = false;
     bool screenShown_ = false;
+    size_t columns_ = 0;
+    size_t rows_ = 0;
 };
 
 }  // namespace zarnhost

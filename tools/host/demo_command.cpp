@@ -55,10 +55,10 @@ bool ShowCameraRequest(const zarncam::Camera& camera, const std::string& needle,
 // host program or in the folder the session named; the demo camera's port changes every run, so
 // the demo removes its file.
 void RemoveDemoPresetFile(const DriverSession& session, uint16_t port) {
-    std::error_code ec;
     std::filesystem::path folder = session.PresetFolder();
-    if (folder.empty()) folder = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
-    if (ec) return;
+    if (folder.empty()) folder = ProgramFolder();
+    if (folder.empty()) return;
+    std::error_code ec;
     std::filesystem::remove(folder / ("Zarn_127.0.0.1_" + std::to_string(port) + ".preset"), ec);
 }
 
@@ -80,7 +80,13 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
     config.auth = {zarncam::AuthScheme::kDigest, zarncam::AuthScheme::kBasic};
     zarncam::Camera camera(config);
     if (!camera.Start()) {
+#ifdef _WIN32
+        *error =
+            "cannot start a simulated camera: the Windows build of zarnhost runs its demo on a "
+            "`zarncam control` server named by ZARNCAM_CONTROL=127.0.0.1:PORT";
+#else
         *error = "cannot start the zarncam simulator on a loopback port";
+#endif
         return kExitFailure;
     }
     CameraTarget target;
@@ -101,7 +107,9 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
     stream.seconds = options.videoSeconds;
     stream.timeoutSec = 15;
     stream.out = (std::filesystem::path(options.outDir) / "stream.h264").string();
+#ifndef ZARNHOST_NO_DECODING
     stream.snapshot = (std::filesystem::path(options.outDir) / "snapshot.png").string();
+#endif
     StreamResult streamed;
     int status = RunStream(library, stream, console, &streamed);
     if (status != kExitOk) {
@@ -201,9 +209,11 @@ int RunDemo(DriverLibrary& library, const DemoOptions& options, Console& console
                   " frames, " + std::to_string(streamed.signalLosses) + " signal losses");
     console.Print("  video     " + abs(stream.out) + "  (raw H.264, e.g. ffplay " + stream.out +
                   ")");
-    console.Print("  snapshot  " + abs(stream.snapshot) + "  (" +
-                  std::to_string(streamed.snapshotWidth) + "x" +
-                  std::to_string(streamed.snapshotHeight) + " PNG)");
+    if (!stream.snapshot.empty()) {
+        console.Print("  snapshot  " + abs(stream.snapshot) + "  (" +
+                      std::to_string(streamed.snapshotWidth) + "x" +
+                      std::to_string(streamed.snapshotHeight) + " PNG)");
+    }
     return kExitOk;
 }
 

@@ -6,12 +6,16 @@
 // the object is destroyed, so every driver object must be deleted before that.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "zarn/capability.h"
 #include "zarn/capture.h"
 
 namespace zarnhost {
+
+// The folder of the running executable; empty when it cannot be found.
+std::filesystem::path ProgramFolder();
 
 class DriverLibrary {
 public:
@@ -29,6 +33,9 @@ public:
     bool Load(const std::string& path, std::string* error);
 
     const std::string& Path() const { return path_; }
+    // The module's version as its file records it (the DLL's version resource); empty where the
+    // module carries none (the Linux plug-in).
+    std::string Version() const;
 
     // Drivers opened from this module forward every log record, level 4 included (zarnhost -v);
     // set before the first DriverSession opens.

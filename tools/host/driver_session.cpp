@@ -1,9 +1,9 @@
 #include "driver_session.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
+
+#include "output_file.h"
 
 namespace zarnhost {
 
@@ -125,13 +125,21 @@ std::string UserStateFolder(const char* xdgStateHome, const char* home) {
 PresetFolderChoice ChoosePresetFolder() {
     PresetFolderChoice choice;
     std::error_code ec;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
-    if (!ec) {
+    const auto program = ProgramFolder();
+    if (!program.empty()) {
         choice.programFolder = program.string();
-        choice.programWritable = access(program.c_str(), W_OK) == 0;
+        choice.programWritable =
+            CheckCanCreate((program / "zarnhost-write-check.tmp").string()).empty();
     }
     if (choice.programWritable) return choice;
+#ifdef _WIN32
+    // The per-user folder for programs' local state.
+    if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && *local != '\0') {
+        choice.folder = (std::filesystem::path(local) / "zarnhost").string();
+    }
+#else
     choice.folder = UserStateFolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+#endif
     // A folder that cannot be made is still named: the driver then reports the failed file.
     if (!choice.folder.empty()) std::filesystem::create_directories(choice.folder, ec);
     return choice;

@@ -1,6 +1,10 @@
 // zarnhost: the reference host of the Zarn HD IP capture driver. It loads the driver module with
 // dlopen as a recording server does and drives video, PTZ, presets and the capability query from
 // the command line; `zarnhost demo` does all of it against the built-in camera simulator.
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
@@ -8,11 +12,14 @@
 #include <string>
 
 #include "camera_target.h"
+#include "cli_messages.h"
 #include "console.h"
 #include "demo_command.h"
 #include "driver_library.h"
 #include "exit_status.h"
 #include "interrupt.h"
+#include "output_file.h"
+#include "password_input.h"
 #include "probe_command.h"
 #include "ptz_command.h"
 #include "stream_command.h"
@@ -24,13 +31,34 @@ namespace {
 
 using namespace zarnhost;
 
+// Decoding (snapshots, the decoded check, .mkv and .mp4) needs libavcodec, libavformat and libpng,
+// which the Windows build goes without.
+#ifdef ZARNHOST_NO_DECODING
+constexpr bool kDecoding = false;
+#else
+constexpr bool kDecoding = true;
+#endif
+
 struct CommonOptions {
     std::string camera;
     std::string user = "admin";
     std::string password;
+    std::string passwordFile;
+    bool passwordGiven = false;  // --password or ZARNHOST_PASSWORD, even when empty
     int hd = 0;
     std::string driver;
 };
+
+void AddPasswordOptions(CLI::App* app, CommonOptions& o, const char* help) {
+    auto* password = app->add_option("--password", o.password, help)
+                         ->option_text("P")
+                         ->envname("ZARNHOST_PASSWORD");
+    app->add_option("--password-file", o.passwordFile,
+                    "read the password from the first line of FILE (it stays out of ps)")
+        ->option_text("FILE")
+        ->excludes(password);
+    app->callback([&o, password] { o.passwordGiven = password->count() > 0; });
+}
 
 void AddDriverOption(CLI::App* app, CommonOptions& o) {
     app->add_option("--driver", o.driver,
@@ -43,12 +71,12 @@ void AddCameraOptions(CLI::App* app, CommonOptions& o) {
         ->option_text("HOST[:PORT]")
         ->required();
     app->add_option("--user", o.user, "user name (default admin)")->option_text("U");
-    app->add_option("--password", o.password, "password (or the ZARNHOST_PASSWORD variable)")
-        ->option_text("P")
-        ->envname("ZARNHOST_PASSWORD");
+    AddPasswordOptions(app, o,
+                       "password (or the ZARNHOST_PASSWORD variable; asked for on a terminal when "
+                       "none is given)");
     app->add_option("--hd", o.hd, "1: the camera uses the high-definition size table")
         ->option_text("0|1")
-        ->check(CLI::Range(0, 1).description(""));
+        ->check(WholeNumber(0, 1));
     AddDriverOption(app, o);
 }
 
@@ -64,6 +92,19 @@ bool ParseSize(const std::string& text, int* width, int* height) {
     *width = w;
     *height = h;
     return true;
+}
+
+// zarnhost's version and build, and what the driver module at `driverPath` says of itself.
+std::string VersionText(const std::string& driverPath) {
+    std::string text = std::string("zarnhost ") + ZARN_VERSION + " (" + ZARN_BUILD_INFO + ")\n";
+    DriverLibrary library;
+    std::string error;
+    if (!library.Load(driverPath, &error)) return text + "driver: " + error;
+    const std::string version = library.Version();
+    return text + "driver " + driverPath + ": " +
+           (version.empty() ? std::string("a capture driver (the module carries no version)")
+                            : "version " + version) +
+           (library.HasCapabilityQuery() ? ", with the capability query" : "");
 }
 
 void PrintError(const std::string& message) {
@@ -87,6 +128,20 @@ bool Prepare(const CommonOptions& o, bool needsCamera, DriverLibrary& library, C
         target->user = o.user;
         target->password = o.password;
         target->hd = o.hd != 0;
+        if (!o.passwordFile.empty()) {
+            auto read = ReadPasswordFile(o.passwordFile, &error);
+            if (!read) {
+                PrintError(error);
+                *status = kExitUsage;
+                return false;
+            }
+            target->password = *read;
+        } else if (!o.passwordGiven) {
+            if (auto typed =
+                    PromptPassword("password for " + o.user + " at " + target->Endpoint() + ": ")) {
+                target->password = *typed;
+            }
+        }
     }
     if (!library.Load(o.driver.empty() ? DriverLibrary::DefaultPath() : o.driver, &error)) {
         PrintError(error);
@@ -98,15 +153,27 @@ bool Prepare(const CommonOptions& o, bool needsCamera, DriverLibrary& library, C
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    WSADATA winsock{};
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0) {
+        PrintError("cannot start Winsock");
+        return kExitFailure;
+    }
+#endif
     // A slot the driver must never call is an ABI fault of the driver: report it and carry on.
     zarntest::SetUnexpectedSlotHandler([](const std::string& what) {
         std::fprintf(stderr, "zarnhost: warning: the driver called a reserved slot: %s\n",
                      what.c_str());
     });
 
-    CLI::App app{"zarnhost: reference host of the Zarn HD IP capture driver"};
+    CLI::App app{kDecoding ? "zarnhost: reference host of the Zarn HD IP capture driver"
+                           : "zarnhost: reference host of the Zarn HD IP capture driver (Windows "
+                             "build: no decoding, so no snapshots and no .mkv or .mp4 files)"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "help of every subcommand");
+    app.set_version_flag(
+        "--version", [&] { return VersionText(DriverLibrary::DefaultPath()); },
+        "print the versions of zarnhost and of the driver module, and exit");
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose,
                  "show every log record of the driver, the level-4 failures it keeps from hosts "
@@ -120,39 +187,61 @@ int main(int argc, char** argv) {
     streamCmd->add_option("--size", size, "picture size (default 704x576)")->option_text("WxH");
     streamCmd->add_option("--period", stream.periodMs, "frame period in ms (default 40)")
         ->option_text("MS")
-        ->check(CLI::Range(1, 65535).description(""));
+        ->check(WholeNumber(1, 65535));
     streamCmd->add_option("--quality", stream.quality, "quality 0..100 (default 50)")
         ->option_text("Q")
-        ->check(CLI::Range(0, 100).description(""));
+        ->check(WholeNumber(0, 100));
     auto* secondsOpt = streamCmd
                            ->add_option("--seconds", stream.seconds,
                                         "stop after S seconds of video (from the first frame)")
                            ->option_text("S")
-                           ->check(CLI::PositiveNumber.description(""));
+                           ->check(MoreThanZero());
     streamCmd->add_option("--frames", stream.frames, "stop after N frames")
         ->option_text("N")
-        ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40).description(""))
+        ->check(WholeNumber(1, int64_t{1} << 40))
         ->excludes(secondsOpt);
     streamCmd
         ->add_option("--out", stream.out,
-                     "write the frames to FILE: .mkv or .mp4 with the frames' time stamps, "
-                     ".h264 raw")
+                     kDecoding ? "write the frames to FILE: .mkv or .mp4 with the frames' time "
+                                 "stamps, .h264 raw"
+                               : "write the frames to FILE.h264 (raw; the Windows build has no "
+                                 ".mkv or .mp4)")
         ->option_text("FILE")
         ->check(CLI::Validator(
             [](const std::string& path) {
-                return VideoFileWriter::FormatFor(path)
-                           ? std::string()
-                           : "unknown extension of \"" + path + "\" (use .mkv, .mp4 or .h264)";
+                const auto format = VideoFileWriter::FormatFor(path);
+                if (!format) {
+                    return "unknown extension of \"" + path + "\" (use .mkv, .mp4 or .h264)";
+                }
+                if (!kDecoding && *format != VideoFileWriter::Format::kRawH264) {
+                    return std::string(VideoFileWriter::kNoContainers);
+                }
+                return CheckCanCreate(path);
             },
             "", "video file"));
-    streamCmd->add_option("--snapshot", stream.snapshot, "write the newest picture as a PNG")
-        ->option_text("FILE.png");
+    streamCmd
+        ->add_option("--snapshot", stream.snapshot,
+                     kDecoding ? "write the newest picture as a PNG"
+                               : "not in the Windows build (it does not decode video)")
+        ->option_text("FILE.png")
+        ->check(CLI::Validator(
+            [](const std::string& path) {
+                if (!kDecoding) {
+                    return std::string(
+                        "the Windows build of zarnhost does not decode video, so it takes no "
+                        "snapshots");
+                }
+                return HasExtension(path, ".png")
+                           ? CheckCanCreate(path)
+                           : "the snapshot is a PNG picture: its name must end in .png";
+            },
+            "", "PNG file"));
     streamCmd->add_flag("--json", stream.json, "print the summary as one JSON object");
     streamCmd
         ->add_option("--timeout", stream.timeoutSec,
                      "seconds allowed for the first frame (default 20)")
         ->option_text("S")
-        ->check(CLI::Range(1, 3600).description(""));
+        ->check(WholeNumber(1, 3600));
 
     PtzOptions ptz;
     auto* ptzCmd = app.add_subcommand("ptz", "move the camera's head");
@@ -165,15 +254,15 @@ int main(int argc, char** argv) {
     moveCmd->add_option("direction", ptz.direction, directions)
         ->required()
         ->option_text("DIRECTION")
-        ->check(CLI::IsMember(PtzDirectionNames()).description(""));
+        ->check(OneOf(PtzDirectionNames()));
     moveCmd->add_option("--speed", ptz.speed, "speed 1 (slowest) .. 16 (default 8)")
         ->option_text("1..16")
-        ->check(CLI::Range(1, 16).description(""));
+        ->check(WholeNumber(1, 16));
     moveCmd
         ->add_option("--for", ptz.forMs,
                      "stop again after MS milliseconds (default: keep moving until ptz stop)")
         ->option_text("MS")
-        ->check(CLI::Range(1, 3600000).description(""));
+        ->check(WholeNumber(1, 3600000));
     auto* stopCmd = ptzCmd->add_subcommand(
         "stop", "stop every motion (sent as a brief focus motion and its stop)");
 
@@ -190,7 +279,8 @@ int main(int argc, char** argv) {
         auto* sub = presetCmd->add_subcommand(action, help);
         sub->add_option("name", preset.name, "preset name")->option_text("NAME")->required();
     }
-    presetCmd->add_subcommand("list", "list the stored presets");
+    presetCmd->add_subcommand("list", "list the stored presets")
+        ->add_flag("--json", preset.json, "print one JSON object");
 
     ProbeOptions probe;
     auto* probeCmd = app.add_subcommand("probe", "run the capability query and print the result");
@@ -212,24 +302,21 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile.description(""));
     watchCmd->add_option("--user", common.user, "user name of cameras without one (default admin)")
         ->option_text("U");
-    watchCmd
-        ->add_option("--password", common.password,
-                     "password of cameras without one (or the ZARNHOST_PASSWORD variable)")
-        ->option_text("P")
-        ->envname("ZARNHOST_PASSWORD");
+    AddPasswordOptions(watchCmd, common,
+                       "password of cameras without one (or the ZARNHOST_PASSWORD variable)");
     watchCmd->add_option("--hd", common.hd, "1: the cameras use the high-definition size table")
         ->option_text("0|1")
-        ->check(CLI::Range(0, 1).description(""));
+        ->check(WholeNumber(0, 1));
     watchCmd->add_option("--size", watchSize, "picture size (default 704x576)")->option_text("WxH");
     watchCmd->add_option("--period", watch.periodMs, "frame period in ms (default 40)")
         ->option_text("MS")
-        ->check(CLI::Range(1, 65535).description(""));
+        ->check(WholeNumber(1, 65535));
     watchCmd->add_option("--quality", watch.quality, "quality 0..100 (default 50)")
         ->option_text("Q")
-        ->check(CLI::Range(0, 100).description(""));
+        ->check(WholeNumber(0, 100));
     watchCmd->add_option("--seconds", watch.seconds, "stop after S seconds (default: at Ctrl-C)")
         ->option_text("S")
-        ->check(CLI::PositiveNumber.description(""));
+        ->check(MoreThanZero());
     watchCmd->add_flag("--json", watch.json,
                        "no table; at the end one JSON object per camera, one per line");
     AddDriverOption(watchCmd, common);
@@ -257,12 +344,15 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return kExitOk;
     } catch (const CLI::ParseError& e) {
         if (argc > 1 && argv[1][0] != '-' && app.get_subcommands().empty()) {
             PrintError(std::string("unknown subcommand \"") + argv[1] + "\" (see zarnhost --help)");
             return kExitUsage;
         }
-        PrintError(std::string(e.what()) + " (see zarnhost --help)");
+        PrintError(UsageErrorText(e) + " (see zarnhost --help)");
         return kExitUsage;
     }
 
@@ -308,12 +398,25 @@ int main(int argc, char** argv) {
         CameraTarget defaults;
         defaults.user = common.user;
         defaults.password = common.password;
+        if (!common.passwordFile.empty()) {
+            auto read = ReadPasswordFile(common.passwordFile, &error);
+            if (!read) {
+                PrintError(error);
+                return kExitUsage;
+            }
+            defaults.password = *read;
+        }
         defaults.hd = common.hd != 0;
         std::string text;
+        std::vector<std::string> warnings;
         for (const auto& camera : watchCameras) text += camera + "\n";
         std::istringstream given(text);
         if (!watchCameras.empty()) {
-            auto cameras = ParseCameraList(given, defaults, &error);
+            std::vector<std::string> givenWarnings;
+            auto cameras = ParseCameraList(given, defaults, &error, &givenWarnings);
+            for (const auto& w : givenWarnings) {
+                warnings.push_back("--camera " + w.substr(w.find(": ") + 2));
+            }
             if (!cameras) {
                 PrintError("bad --camera: " + error.substr(error.find(": ") + 2));
                 return kExitUsage;
@@ -322,12 +425,17 @@ int main(int argc, char** argv) {
         }
         if (!watchList.empty()) {
             std::ifstream file(watchList);
-            auto cameras = ParseCameraList(file, defaults, &error);
+            std::vector<std::string> fileWarnings;
+            auto cameras = ParseCameraList(file, defaults, &error, &fileWarnings);
+            for (const auto& w : fileWarnings) warnings.push_back(watchList + ": " + w);
             if (!cameras) {
                 PrintError(watchList + ": " + error);
                 return kExitUsage;
             }
             watch.cameras.insert(watch.cameras.end(), cameras->begin(), cameras->end());
+        }
+        for (const auto& w : warnings) {
+            std::fprintf(stderr, "zarnhost: warning: %s\n", w.c_str());
         }
         if (watch.cameras.empty()) {
             PrintError("watch needs --camera or --cameras (see zarnhost watch --help)");

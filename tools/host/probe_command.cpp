@@ -102,8 +102,10 @@ std::string QueryFailureText(const CameraTarget& camera, const zarntest::QueryOu
            std::to_string(outcome.code) + ": " + outcome.message + ")";
 }
 
-int RunProbe(DriverLibrary& library, const ProbeOptions& options, Console& console,
-             std::string* error) {
+namespace {
+
+int Probe(DriverLibrary& library, const ProbeOptions& options, Console& console,
+          std::string* error) {
     if (const std::string why = CheckReachable(options.camera, 3000); !why.empty()) {
         *error = "camera " + options.camera.Endpoint() + " unreachable: " + why;
         return kExitFailure;
@@ -131,6 +133,7 @@ int RunProbe(DriverLibrary& library, const ProbeOptions& options, Console& conso
     const auto intervals = result.FrameIntervals();
     if (options.json) {
         nlohmann::ordered_json j;
+        j["ok"] = true;
         j["camera"] = options.camera.Endpoint();
         j["model"] = result.Model().value_or("");
         nlohmann::ordered_json caps = nlohmann::ordered_json::object();
@@ -190,6 +193,22 @@ int RunProbe(DriverLibrary& library, const ProbeOptions& options, Console& conso
         if (p.name) console.Print("  " + Pad(*p.name, 18) + p.value.value_or(""));
     }
     return kExitOk;
+}
+
+}  // namespace
+
+int RunProbe(DriverLibrary& library, const ProbeOptions& options, Console& console,
+             std::string* error) {
+    const int status = Probe(library, options, console, error);
+    if (status != kExitOk && options.json) {
+        // The same shape as a failed `stream --json`: scripts read "ok" first.
+        nlohmann::ordered_json j;
+        j["ok"] = false;
+        j["error"] = *error;
+        j["camera"] = options.camera.Endpoint();
+        console.Print(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+    return status;
 }
 
 }  // namespace zarnhost

@@ -32,6 +32,7 @@ struct PresetOptions {
     CameraTarget camera;
     std::string action;  // "add", "goto", "delete" or "list"
     std::string name;
+    bool json = false;  // list: one JSON object; any failure: {"ok": false, "error": ...}
     bool checkLogin = true;
 };
 
@@ -44,7 +45,8 @@ std::string PtzResultText(int32_t code);
 // returns the PTZ control of channel 0; null with `error` set otherwise. Driver log records are
 // printed on `console`.
 talvane::IIPPTZApiEx* OpenPtzControl(DriverSession& session, const CameraTarget& camera,
-                                     bool checkLogin, Console& console, std::string* error);
+                                     bool checkLogin, Console& console, std::string* error,
+                                     bool echoLog = true);
 
 // What the first record of a PTZ request refused by the camera says ("did not carry out the PTZ
 // request ... (status 500)"); empty when there is none.

@@ -12,7 +12,9 @@
 #include "exit_status.h"
 #include "h264_decoder.h"
 #include "interrupt.h"
+#include "output_file.h"
 #include "png_writer.h"
+#include "probe_command.h"
 #include "stream_stats.h"
 #include "video_file_writer.h"
 
@@ -148,6 +150,11 @@ void PrintSummary(const StreamOptions& options, const StreamResult& r, Console& 
         j["width"] = r.width;
         j["height"] = r.height;
         j["signal_losses"] = r.signalLosses;
+        j["gaps"] = r.gaps;
+        j["missing_seconds"] = r.missingSeconds;
+        j["longest_gap_s"] = r.longestGapSeconds;
+        if (!r.sizeNote.empty()) j["size_note"] = r.sizeNote;
+        if (!r.hint.empty()) j["hint"] = r.hint;
         j["dropped_frames"] = r.droppedFrames;
         j["decoded_pictures"] = r.decodedPictures;
         j["decode_errors"] = r.decodeErrors;
@@ -177,6 +184,11 @@ void PrintSummary(const StreamOptions& options, const StreamResult& r, Console& 
                   (r.width != 0 ? std::to_string(r.width) + "x" + std::to_string(r.height)
                                 : std::string("unknown")));
     console.Print("  signal losses  " + std::to_string(r.signalLosses));
+    console.Print("  video missing  " + Fixed(r.missingSeconds, 1) + " s" +
+                  (r.gaps == 0 ? std::string()
+                               : " in " + std::to_string(r.gaps) +
+                                     (r.gaps == 1 ? " gap" : " gaps, the longest ") +
+                                     (r.gaps == 1 ? "" : Fixed(r.longestGapSeconds, 1) + " s")));
     console.Print("  decoded        " + std::to_string(r.decodedPictures) + " pictures, " +
                   std::to_string(r.decodeErrors) + " decode errors");
     if (r.droppedFrames != 0) {
@@ -189,9 +201,53 @@ void PrintSummary(const StreamOptions& options, const StreamResult& r, Console& 
                       std::to_string(r.snapshotWidth) + "x" + std::to_string(r.snapshotHeight) +
                       ")");
     }
+    if (!r.hint.empty()) console.Print("  hint           " + r.hint);
+}
+
+// What went missing in a run that otherwise worked; empty when nothing did.
+std::string MissingVideoText(const StreamOptions& options, const StreamResult& r,
+                             const StreamStats& stats, double runSeconds) {
+    if (r.gaps == 0 && r.signalLosses == 0) return {};
+    std::string text = "camera " + options.camera.Endpoint();
+    if (r.signalLosses != 0) {
+        text += " was lost (" + std::to_string(r.signalLosses) +
+                (r.signalLosses == 1 ? " signal loss)" : " signal losses)");
+    } else {
+        text += " stopped delivering video";
+    }
+    if (r.gaps != 0) {
+        text += ": video missing for " + Fixed(r.missingSeconds, 1) + " s of " +
+                Fixed(runSeconds, 1) + " s";
+        text += r.gaps == 1 ? ", from " + Fixed(stats.LongestGapAfterSeconds(), 1) +
+                                  " s after the first frame"
+                            : " in " + std::to_string(r.gaps) + " gaps, the longest " +
+                                  Fixed(r.longestGapSeconds, 1) + " s";
+    }
+    return text;
+}
+
+// True when the camera describes itself as a high-definition model (the capability query's "HD
+// support" property, as `probe` shows it).
+bool CameraIsHd(DriverLibrary& library, const CameraTarget& camera) {
+    zarntest::FakeCapabilityResult result;
+    QueryRun run;
+    std::string error;
+    if (!RunCapabilityQuery(library, camera, 15, &result, &run, &error) || !run.finished ||
+        !run.outcome.completed) {
+        return false;
+    }
+    for (int i = 1; i <= 4; ++i) {
+        const auto p = result.CustomProperty(i);
+        if (p.name && *p.name == "HD support") return p.value.value_or("0") == "1";
+    }
+    return false;
 }
 
 }  // namespace
+
+std::chrono::milliseconds GapThreshold(int periodMs) {
+    return std::max(std::chrono::milliseconds(1000), std::chrono::milliseconds(5 * periodMs));
+}
 
 int RunStream(DriverLibrary& library, const StreamOptions& options, Console& console,
               StreamResult* resultOut) {
@@ -225,6 +281,7 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
         static_cast<uint16_t>(options.width), static_cast<uint16_t>(options.height),
         static_cast<uint16_t>(options.periodMs), static_cast<uint16_t>(options.quality));
     StreamStats stats;
+    stats.SetGapThreshold(GapThreshold(options.periodMs));
     H264Decoder decoder;
     VideoFileWriter file;
     const Clock::time_point begin = Clock::now();
@@ -255,10 +312,13 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     } else if ((video = session.VideoCapture()) == nullptr) {
         status = fail("the driver has no video capture object");
     }
-    if (status == kExitOk && !options.out.empty() &&
-        !file.Open(options.out, options.periodMs, &error)) {
-        status = fail(error);
+    // The files are only checked here; they are created with the first frame, so that a run that
+    // receives nothing leaves no empty recording behind.
+    for (const std::string* path : {&options.out, &options.snapshot}) {
+        if (status != kExitOk || path->empty()) continue;
+        if (const std::string why = CheckCanCreate(*path); !why.empty()) status = fail(why);
     }
+    std::string fileError;
     if (status == kExitOk) {
         const bool started = video->StartChannel(0, &sink, &settings);
         int32_t state = 0;
@@ -284,12 +344,28 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     const auto consume = [&](const QueuedFrame& f) {
         stats.AddFrame(f.data.size(), f.fourcc == talvane::kFourCcH264, f.width, f.height,
                        f.arrivedAt);
+        if (result.sizeNote.empty() && f.width != 0 && f.height != 0 &&
+            (f.width != static_cast<uint32_t>(options.width) ||
+             f.height != static_cast<uint32_t>(options.height))) {
+            result.sizeNote = "the camera delivers " + std::to_string(f.width) + "x" +
+                              std::to_string(f.height) + ", not the " +
+                              std::to_string(options.width) + "x" + std::to_string(options.height) +
+                              " asked for (the driver maps --size to a size of the camera's "
+                              "table)";
+            if (!options.json) console.Print("note: " + result.sizeNote);
+        }
+        if (!options.out.empty() && !file.IsOpen() && fileError.empty() &&
+            !file.Open(options.out, options.periodMs, &fileError) && fileError.empty()) {
+            fileError = "cannot create " + options.out;
+        }
         if (file.IsOpen()) {
             file.Write(f.data.data(), f.data.size(), f.fourcc == talvane::kFourCcH264, f.width,
                        f.height, f.stampMs);
         }
         if (decoder.Ready()) decoder.Decode(f.data.data(), f.data.size());
     };
+    bool frameLimitReached = false;
+    Clock::time_point endedAt{};
     if (status == kExitOk) {
         Clock::time_point lastStatus{};
         bool done = false;
@@ -304,6 +380,7 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
             char text[128] = {};
             state = StateName(video->GetChannelState(0, &st, &code, text, sizeof text), st);
 
+            endedAt = now;
             if (Interrupted()) {
                 result.interrupted = true;
                 if (!stats.Started()) status = fail("stopped by Ctrl-C before the first frame");
@@ -312,8 +389,8 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
             if (stats.Started()) {
                 const double videoSec =
                     std::chrono::duration<double>(now - stats.FirstFrameAt()).count();
-                done = (options.frames != 0 && stats.Frames() >= options.frames) ||
-                       (options.seconds > 0.0 && videoSec >= options.seconds);
+                frameLimitReached = options.frames != 0 && stats.Frames() >= options.frames;
+                done = frameLimitReached || (options.seconds > 0.0 && videoSec >= options.seconds);
             } else {
                 const auto records = session.Records();
                 const double waited = std::chrono::duration<double>(now - begin).count();
@@ -372,6 +449,9 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
         consume(f);
     }
     if (decoder.Ready()) decoder.Flush();
+    // A run that ended at its frame count ended with its last frame; any other end (the duration,
+    // Ctrl-C) leaves the time since the last frame to be judged as well.
+    if (!frameLimitReached) stats.Finish(endedAt);
 
     result.state = state;
     result.frames = stats.Frames();
@@ -382,6 +462,9 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     result.seconds = stats.Duration();
     result.width = stats.Width();
     result.height = stats.Height();
+    result.gaps = stats.Gaps();
+    result.missingSeconds = stats.MissingSeconds();
+    result.longestGapSeconds = stats.LongestGapSeconds();
     result.droppedFrames = queue.Dropped();
     result.decodedPictures = decoder.Pictures();
     result.decodeErrors = decoder.Errors();
@@ -391,6 +474,7 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
     }
 
     if (!file.Close() && status == kExitOk) status = fail(file.Error());
+    if (!fileError.empty() && status == kExitOk) status = fail(fileError);
     if (status == kExitOk && !options.snapshot.empty()) {
         RgbPicture picture;
         if (!decoder.NewestPicture(&picture)) {
@@ -403,6 +487,19 @@ int RunStream(DriverLibrary& library, const StreamOptions& options, Console& con
         }
     }
     if (status == kExitOk && stats.Frames() == 0) status = fail("no frames received");
+    const double runSeconds =
+        stats.Started()
+            ? std::chrono::duration<double>((frameLimitReached ? stats.LastFrameAt() : endedAt) -
+                                            stats.FirstFrameAt())
+                  .count()
+            : 0.0;
+    if (const std::string missing = MissingVideoText(options, result, stats, runSeconds);
+        status == kExitOk && !missing.empty()) {
+        status = fail(missing);
+    }
+    if (!result.sizeNote.empty() && !options.camera.hd && CameraIsHd(library, options.camera)) {
+        result.hint = "this is a high-definition camera: add --hd 1 for its own size table";
+    }
     if (status == kExitOk) result.ok = true;
     result.log = session.Records();
     PrintSummary(options, result, console);

@@ -7,6 +7,7 @@
 // decoding and the status line all happen on the caller's thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,6 +47,11 @@ struct StreamResult {
     uint32_t width = 0;
     uint32_t height = 0;
     uint64_t signalLosses = 0;
+    uint64_t gaps = 0;            // stretches without video longer than a few periods
+    double missingSeconds = 0.0;  // their total length
+    double longestGapSeconds = 0.0;
+    std::string sizeNote;  // the delivered size differs from the requested one
+    std::string hint;      // what to change on the command line (e.g. --hd 1)
     uint64_t decodedPictures = 0;
     uint64_t decodeErrors = 0;
     int snapshotWidth = 0;
@@ -55,8 +61,13 @@ struct StreamResult {
     std::vector<zarntest::LogRecord> log;
 };
 
+// A stretch without frames longer than this counts as missing video: five frame periods, at
+// least one second.
+std::chrono::milliseconds GapThreshold(int periodMs);
+
 // Runs the stream and prints the log records, the status line and the summary (text or JSON).
-// Returns the process exit status: 0 when frames arrived and every requested file was written.
+// Returns the process exit status: 0 when frames arrived without a gap or a signal loss and every
+// requested file was written.
 int RunStream(DriverLibrary& library, const StreamOptions& options, Console& console,
               StreamResult* result);
 

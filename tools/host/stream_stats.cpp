@@ -6,7 +6,11 @@ StreamStats::StreamStats(Clock::duration window) : window_(window) {}
 
 void StreamStats::AddFrame(uint64_t bytes, bool keyFrame, uint32_t width, uint32_t height,
                            Clock::time_point arrivedAt) {
-    if (frames_ == 0) first_ = arrivedAt;
+    if (frames_ == 0) {
+        first_ = arrivedAt;
+    } else {
+        NoteStretch(last_, arrivedAt);
+    }
     last_ = arrivedAt;
     ++frames_;
     if (keyFrame) ++keyFrames_;
@@ -21,6 +25,35 @@ void StreamStats::AddFrame(uint64_t bytes, bool keyFrame, uint32_t width, uint32
 
 void StreamStats::Trim(Clock::time_point now) const {
     while (!recent_.empty() && now - recent_.front().at > window_) recent_.pop_front();
+}
+
+void StreamStats::NoteStretch(Clock::time_point from, Clock::time_point to) {
+    const Clock::duration stretch = to - from;
+    if (stretch <= gapThreshold_) return;
+    ++gaps_;
+    missing_ += stretch;
+    if (stretch > longest_) {
+        longest_ = stretch;
+        longestFrom_ = from;
+    }
+}
+
+void StreamStats::Finish(Clock::time_point end) {
+    if (finished_ || frames_ == 0) return;
+    finished_ = true;
+    if (end > last_) NoteStretch(last_, end);
+}
+
+double StreamStats::MissingSeconds() const {
+    return std::chrono::duration<double>(missing_).count();
+}
+
+double StreamStats::LongestGapSeconds() const {
+    return std::chrono::duration<double>(longest_).count();
+}
+
+double StreamStats::LongestGapAfterSeconds() const {
+    return gaps_ == 0 ? 0.0 : std::chrono::duration<double>(longestFrom_ - first_).count();
 }
 
 double StreamStats::Duration() const {

@@ -40,12 +40,25 @@ public:
     double WindowFps(Clock::time_point now) const;
     double WindowKbps(Clock::time_point now) const;
 
+    // Stretches without video: a gap is any time between two frames, or between the last frame
+    // and the end of the run, longer than the threshold (a few frame periods). The stretch before
+    // the first frame is the camera's start-up and is not counted.
+    void SetGapThreshold(Clock::duration threshold) { gapThreshold_ = threshold; }
+    // Ends the run at `end`: the time since the last frame counts as a gap when it is one.
+    void Finish(Clock::time_point end);
+    uint64_t Gaps() const { return gaps_; }
+    double MissingSeconds() const;
+    double LongestGapSeconds() const;
+    // Seconds from the first frame to the beginning of the longest gap.
+    double LongestGapAfterSeconds() const;
+
 private:
     struct Sample {
         Clock::time_point at;
         uint64_t bytes;
     };
     void Trim(Clock::time_point now) const;
+    void NoteStretch(Clock::time_point from, Clock::time_point to);
 
     Clock::duration window_;
     uint64_t frames_ = 0;
@@ -56,6 +69,12 @@ private:
     Clock::time_point first_{};
     Clock::time_point last_{};
     mutable std::deque<Sample> recent_;
+    Clock::duration gapThreshold_ = std::chrono::seconds(1);
+    uint64_t gaps_ = 0;
+    Clock::duration missing_{};
+    Clock::duration longest_{};
+    Clock::time_point longestFrom_{};
+    bool finished_ = false;
 };
 
 }  // namespace zarnhost

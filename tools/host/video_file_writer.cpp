@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#ifndef ZARNHOST_NO_DECODING
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
@@ -12,9 +13,11 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
+#endif
 
 namespace zarnhost {
 
+#ifndef ZARNHOST_NO_DECODING
 namespace {
 
 constexpr AVRational kMilliseconds{1, 1000};
@@ -51,6 +54,7 @@ std::vector<uint8_t> ParameterSets(const uint8_t* data, size_t size) {
 }
 
 }  // namespace
+#endif
 
 VideoFileWriter::~VideoFileWriter() {
     Close();
@@ -71,8 +75,13 @@ std::optional<VideoFileWriter::Format> VideoFileWriter::FormatFor(const std::str
 bool VideoFileWriter::Fail(const std::string& what, int averror) {
     if (!failed_) {
         failed_ = true;
+#ifdef ZARNHOST_NO_DECODING
+        error_ = "cannot write " + path_ + ": " + what +
+                 (averror != 0 ? ": error " + std::to_string(averror) : "");
+#else
         error_ =
             "cannot write " + path_ + ": " + what + (averror != 0 ? ": " + AvError(averror) : "");
+#endif
     }
     return false;
 }
@@ -99,6 +108,10 @@ bool VideoFileWriter::Open(const std::string& path, int periodMs, std::string* e
         open_ = true;
         return true;
     }
+#ifdef ZARNHOST_NO_DECODING
+    *error = "cannot write " + path + ": " + kNoContainers;
+    return false;
+#else
     av_log_set_level(AV_LOG_QUIET);
     const char* muxer = format_ == Format::kMatroska ? "matroska" : "mp4";
     int rc = avformat_alloc_output_context2(&context_, nullptr, muxer, path.c_str());
@@ -117,8 +130,10 @@ bool VideoFileWriter::Open(const std::string& path, int periodMs, std::string* e
     }
     open_ = true;
     return true;
+#endif
 }
 
+#ifndef ZARNHOST_NO_DECODING
 bool VideoFileWriter::StartContainer(const uint8_t* data, size_t size, uint32_t width,
                                      uint32_t height) {
     const std::vector<uint8_t> sets = ParameterSets(data, size);
@@ -157,6 +172,7 @@ bool VideoFileWriter::WritePacket(const Pending& pending, int64_t durationMs) {
     av_packet_free(&packet);
     return rc < 0 ? Fail("a frame", rc) : true;
 }
+#endif
 
 bool VideoFileWriter::Write(const uint8_t* data, size_t size, bool keyFrame, uint32_t width,
                             uint32_t height, int64_t stampMs) {
@@ -167,6 +183,13 @@ bool VideoFileWriter::Write(const uint8_t* data, size_t size, bool keyFrame, uin
         ++frames_;
         return true;
     }
+#ifdef ZARNHOST_NO_DECODING
+    (void)keyFrame;
+    (void)width;
+    (void)height;
+    (void)stampMs;
+    return false;
+#else
     if (!headerWritten_) {
         if (!keyFrame) return true;  // nothing decodable before the first key frame
         if (!StartContainer(data, size, width, height)) return false;
@@ -188,6 +211,7 @@ bool VideoFileWriter::Write(const uint8_t* data, size_t size, bool keyFrame, uin
     pending_ = std::move(next);
     ++frames_;
     return true;
+#endif
 }
 
 bool VideoFileWriter::Close() {
@@ -198,6 +222,7 @@ bool VideoFileWriter::Close() {
         raw_ = nullptr;
         return !failed_;
     }
+#ifndef ZARNHOST_NO_DECODING
     if (context_ != nullptr) {
         if (headerWritten_) {
             // The last frame lasts as long as the one before it, unless that one ended in a gap.
@@ -214,6 +239,7 @@ bool VideoFileWriter::Close() {
         context_ = nullptr;
         stream_ = nullptr;
     }
+#endif
     headerWritten_ = false;
     pending_.reset();
     lastIntervalMs_ = 0;

@@ -27,6 +27,10 @@ class VideoFileWriter {
 public:
     enum class Format { kRawH264, kMatroska, kMp4 };
 
+    // Why .mkv and .mp4 cannot be written by a build without libavformat (the Windows build).
+    static constexpr const char* kNoContainers =
+        "the Windows build of zarnhost writes only raw .h264 (it has no libavformat)";
+
     VideoFileWriter() = default;
     ~VideoFileWriter();
     VideoFileWriter(const VideoFileWriter&) = delete;
@@ -36,7 +40,8 @@ public:
     static std::optional<Format> FormatFor(const std::string& path);
 
     // Creates (truncates) the file. `periodMs` is the requested frame period, the duration of a
-    // last frame that has no plain predecessor. False with one line in `error` when the file cannot be created.
+    // last frame that has no plain predecessor. False with one line in `error` when the file cannot
+    // be created.
     bool Open(const std::string& path, int periodMs, std::string* error);
     bool IsOpen() const { return open_; }
 
