@@ -8,7 +8,8 @@
 #                  both DLLs, the Windows .zip (build/*-windows.zip)
 #   make bench     build the benchmarks into build/ and run them (about two minutes): the parser and
 #                  live-stream benchmarks, then many_bench (MANY_CHANNELS channel counts, a
-#                  MANY_SECONDS window each, beside curl; the table also goes to build/many-bench.txt)
+#                  MANY_SECONDS window each, beside a floor receiver and curl; the table also goes to
+#                  build/many-bench.txt)
 #   make windows   build ZarnHDIPCapture.dll and zarnhost.exe for 32-bit (build-win32/) and 64-bit
 #                  (build-win64/) Windows with MinGW-w64, check the slot layout and the DLLs' export
 #                  and import tables

@@ -85,29 +85,60 @@ std::optional<std::string> ReadProcFile(const std::string& path) {
     return text;
 }
 
-std::optional<double> ProcessCpuSeconds(int pid) {
-    const std::string folder = "/proc/" + std::to_string(pid) + "/";
-    if (DIR* tasks = ::opendir((folder + "task").c_str())) {
-        uint64_t ns = 0;
-        bool any = false;
-        while (const dirent* entry = ::readdir(tasks)) {
-            if (entry->d_name[0] == '.') continue;
-            const auto text = ReadProcFile(folder + "task/" + entry->d_name + "/schedstat");
-            const auto runtime = text ? SchedstatRuntimeNs(*text) : std::nullopt;
-            if (runtime) {
-                ns += *runtime;
-                any = true;
-            }
-        }
-        ::closedir(tasks);
-        if (any) return static_cast<double>(ns) * 1e-9;
+namespace {
+
+// Calls `visit` with the path of each thread's folder of process `pid` ("self" for 0); false when
+// the process has no task folder.
+template <class Visit>
+bool ForEachTask(int pid, Visit&& visit) {
+    const std::string folder =
+        "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/task/";
+    DIR* tasks = ::opendir(folder.c_str());
+    if (tasks == nullptr) return false;
+    while (const dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] != '.') visit(folder + entry->d_name + "/");
     }
-    if (const auto text = ReadProcFile(folder + "stat")) {
+    ::closedir(tasks);
+    return true;
+}
+
+}  // namespace
+
+std::optional<double> ProcessCpuSeconds(int pid) {
+    uint64_t ns = 0;
+    bool any = false;
+    ForEachTask(pid, [&](const std::string& task) {
+        const auto text = ReadProcFile(task + "schedstat");
+        const auto runtime = text ? SchedstatRuntimeNs(*text) : std::nullopt;
+        if (runtime) {
+            ns += *runtime;
+            any = true;
+        }
+    });
+    if (any) return static_cast<double>(ns) * 1e-9;
+    if (const auto text = ReadProcFile("/proc/" + std::to_string(pid) + "/stat")) {
         if (const auto ticks = StatCpuTicks(*text)) {
             return static_cast<double>(*ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
         }
     }
     return std::nullopt;
+}
+
+std::optional<ContextSwitches> ProcessContextSwitches(int pid) {
+    ContextSwitches total;
+    bool any = false;
+    const bool found = ForEachTask(pid, [&](const std::string& task) {
+        const auto text = ReadProcFile(task + "status");
+        if (!text) return;  // the thread ended meanwhile
+        const auto voluntary = StatusValue(*text, "voluntary_ctxt_switches");
+        const auto involuntary = StatusValue(*text, "nonvoluntary_ctxt_switches");
+        if (!voluntary || !involuntary) return;
+        total.voluntary += static_cast<uint64_t>(*voluntary);
+        total.involuntary += static_cast<uint64_t>(*involuntary);
+        any = true;
+    });
+    if (!found || !any) return std::nullopt;
+    return total;
 }
 
 CpuCost CostOf(double cpuSeconds, uint64_t frames, size_t streams, double windowSeconds) {

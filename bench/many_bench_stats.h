@@ -30,6 +30,16 @@ std::optional<long> StatusValue(std::string_view status, std::string_view name);
 // when the process is gone.
 std::optional<double> ProcessCpuSeconds(int pid);
 
+// Context switches of process `pid` (0: this process) so far, summed over its threads: voluntary
+// ones (the thread blocked: a sleep, a wait for data; each is one wake-up later) and involuntary
+// ones (preempted). Threads that already ended are left out, as for ProcessCpuSeconds. nullopt
+// when the process is gone.
+struct ContextSwitches {
+    uint64_t voluntary = 0;
+    uint64_t involuntary = 0;
+};
+std::optional<ContextSwitches> ProcessContextSwitches(int pid);
+
 // Reads a whole /proc file (they report size 0, so no stat-then-read).
 std::optional<std::string> ReadProcFile(const std::string& path);
 

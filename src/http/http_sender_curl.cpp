@@ -3,15 +3,32 @@
 // collects in a bounded buffer; when the buffer is full the write callback pauses the transfer
 // until the owner reads again.
 //
+// Direct body reads: libcurl polls the socket before every read of curl_multi_perform and again
+// after every read to see whether more is pending, so a body read costs it at least two polls and,
+// when the sender's next bytes arrive during the first read (a camera whose small segments wait
+// for our acknowledgement does exactly that), a second read. A response whose body is simply the
+// rest of a plain-HTTP connection (no TLS, no Content-Length, no Transfer-Encoding: a camera's
+// endless stream) is therefore read straight from the transfer's socket once its headers are in:
+// one non-blocking receive into the body buffer when it is empty, and a poll only when nothing
+// has arrived. libcurl hands every body byte it read with the headers to the write callback
+// before the headers' transfer step returns, so nothing is left behind in it; the transfer is
+// never driven again, and removing it unfinished closes its connection, which is never reused.
+//
 // One multi handle and one easy handle live as long as the sender. The multi handle keeps the
 // connection cache, so every request of a sender reuses its connection; the easy handle keeps the
 // Digest nonce, so once Digest has been learned later requests answer it at once.
 #include <curl/curl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "http/http_sender.h"
@@ -30,6 +47,9 @@ constexpr size_t kMinBuffer = 64 * 1024;  // body bytes kept before the transfer
 // usually comes in one read.
 constexpr long kCurlBufferSize = 64 * 1024;
 constexpr int kMaxPollSliceMs = 1000;  // curl_multi_poll slice; wake-ups end it earlier
+// Direct reads with bytes in a row after which the socket counts as read out: the first takes
+// what arrived, the second what the first one's acknowledgement released.
+constexpr size_t kDirectReadsInRow = 2;
 
 bool GlobalInit() {
     static std::once_flag once;
@@ -121,8 +141,19 @@ public:
     void Abort() override {
         aborted_.store(true);
         if (multi_ != nullptr) curl_multi_wakeup(multi_);
+        if (wakeFd_ >= 0) {
+            const uint64_t one = 1;
+            // Ends a direct read's poll; a full counter already does that.
+            [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof(one));
+        }
     }
-    void ResetAbort() override { aborted_.store(false); }
+    void ResetAbort() override {
+        if (wakeFd_ >= 0) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof(count));
+        }
+        aborted_.store(false);
+    }
     bool Aborted() const override { return aborted_.load(); }
     uint32_t Status() const override { return status_; }
     uint32_t Learned() const override { return learned_; }
@@ -131,6 +162,8 @@ private:
     enum class PumpResult { kReady, kEnded, kTimedOut, kAborted, kFailed };
 
     static size_t WriteThunk(char* data, size_t size, size_t count, void* self);
+    static int SocketOpened(void* self, curl_socket_t socket, curlsocktype purpose);
+    static int CloseSocket(void* self, curl_socket_t socket);
     static size_t HeaderThunk(char* data, size_t size, size_t count, void* self);
     size_t OnBody(const char* data, size_t size);
     size_t OnHeader(const char* data, size_t size);
@@ -139,9 +172,16 @@ private:
     bool SendOnce(HttpRequest& request);
     template <class Ready>
     PumpResult Pump(Ready ready);
+    template <class Ready>
+    PumpResult PumpDirect(Ready ready);
+    bool StartDirect();
     void CollectDone();
     void Resume();
-    size_t Buffered() const { return buffer_.size() - head_; }
+    size_t Buffered() const { return tail_ - head_; }
+    // Makes room for `n` more bytes behind the buffered ones.
+    void MakeRoom(size_t n);
+    void Consume(size_t n);
+    void ClearBuffer() { head_ = tail_ = 0; }
     void Take(std::vector<uint8_t>& out, size_t n);
     // The current response carries a usable Content-Length.
     bool LengthAnnounced() const;
@@ -152,6 +192,8 @@ private:
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
     std::atomic<bool> aborted_{false};
+    int wakeFd_ = -1;                         // eventfd that Abort signals, for direct reads' polls
+    curl_socket_t socket_ = CURL_SOCKET_BAD;  // the connection libcurl opened last, while open
 
     uint32_t status_ = 0;
     uint32_t learned_ = kAuthNone;
@@ -161,8 +203,19 @@ private:
     bool done_ = false;
     CURLcode result_ = CURLE_OK;
     bool paused_ = false;
-    std::vector<uint8_t> buffer_;
+    bool plain_ = false;          // http://, so its body can be read straight from the socket
+    bool bodyFramed_ = false;     // the final response has Content-Length or Transfer-Encoding
+    int directFd_ = -1;           // the transfer's socket while its body is read directly
+    bool directEnded_ = false;    // a direct read saw the end of the stream
+    bool directDrained_ = false;  // the socket was found empty, or read twice in a row
+    size_t directReads_ = 0;      // reads with bytes since the buffer was last empty
+    bool directFailed_ = false;   // the connection broke during direct reads
+    // Body bytes in [head_, tail_) of bufferSize_. Not zero-filled: its pages are touched only by
+    // what is written to them.
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t bufferSize_ = 0;
     size_t head_ = 0;           // first unread byte of buffer_
+    size_t tail_ = 0;           // end of the body bytes in buffer_
     size_t want_ = kMinBuffer;  // bytes the read in progress needs buffered
     uint64_t progress_ = 0;     // advanced by every callback; the receive time-out watches it
     uint64_t bodyBytes_ = 0;
@@ -186,7 +239,7 @@ CurlSender::CurlSender(const talvane::DEVICE_INFO& device)
         multi_ = nullptr;
         return;
     }
-    buffer_.reserve(kMinBuffer);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     // Options that stay the same for every request of this sender.
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy_, CURLOPT_NOPROXY, "*");
@@ -203,6 +256,10 @@ CurlSender::CurlSender(const talvane::DEVICE_INFO& device)
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlSender::HeaderThunk);
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_SOCKOPTFUNCTION, &CurlSender::SocketOpened);
+    curl_easy_setopt(easy_, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_CLOSESOCKETFUNCTION, &CurlSender::CloseSocket);
+    curl_easy_setopt(easy_, CURLOPT_CLOSESOCKETDATA, this);
 }
 
 CurlSender::~CurlSender() {
@@ -210,10 +267,22 @@ CurlSender::~CurlSender() {
     if (easy_ != nullptr) curl_easy_cleanup(easy_);
     if (multi_ != nullptr) curl_multi_cleanup(multi_);
     curl_slist_free_all(headers_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 size_t CurlSender::WriteThunk(char* data, size_t size, size_t count, void* self) {
     return static_cast<CurlSender*>(self)->OnBody(data, size * count);
+}
+
+int CurlSender::SocketOpened(void* self, curl_socket_t socket, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN) static_cast<CurlSender*>(self)->socket_ = socket;
+    return CURL_SOCKOPT_OK;
+}
+
+int CurlSender::CloseSocket(void* self, curl_socket_t socket) {
+    auto* sender = static_cast<CurlSender*>(self);
+    if (sender->socket_ == socket) sender->socket_ = CURL_SOCKET_BAD;
+    return ::close(socket);
 }
 
 size_t CurlSender::HeaderThunk(char* data, size_t size, size_t count, void* self) {
@@ -227,14 +296,9 @@ size_t CurlSender::OnBody(const char* data, size_t size) {
         paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (head_ > 0 && buffer_.size() + size > buffer_.capacity()) {
-        // Move the unread rest to the front only when the new bytes would not fit behind it.
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(head_));
-        head_ = 0;
-    }
-    // Appended as bytes (a plain memcpy), not converted from char one element at a time.
-    const auto* bytes = reinterpret_cast<const uint8_t*>(data);
-    buffer_.insert(buffer_.end(), bytes, bytes + size);
+    MakeRoom(size);
+    std::memcpy(buffer_.get() + tail_, data, size);
+    tail_ += size;
     bodyBytes_ += size;
     ++progress_;
     return size;
@@ -247,6 +311,8 @@ size_t CurlSender::OnHeader(const char* data, size_t size) {
     if (StartsWithNoCase(data, size, "HTTP/")) {
         // A new response begins (a 1xx, a challenge answered inside the transfer, or the final).
         lineStatus_ = 0;
+        // Anything but HTTP/1.x (which the transfer asks for) keeps libcurl's reading.
+        bodyFramed_ = !StartsWithNoCase(data, size, "HTTP/1.");
         size_t i = 5;
         while (i < size && data[i] != ' ') ++i;
         while (i < size && data[i] == ' ') ++i;
@@ -258,6 +324,9 @@ size_t CurlSender::OnHeader(const char* data, size_t size) {
         headers401_ = false;
         challengeSeen_ = false;
         challenge_ = kAuthNone;
+    } else if (StartsWithNoCase(data, size, "Content-Length:") ||
+               StartsWithNoCase(data, size, "Transfer-Encoding:")) {
+        bodyFramed_ = true;
     } else if ((size == 2 && data[0] == '\r' && data[1] == '\n') ||
                (size == 1 && data[0] == '\n')) {
         if (lineStatus_ == 401) {
@@ -291,8 +360,110 @@ void CurlSender::Resume() {
     }
 }
 
+void CurlSender::MakeRoom(size_t n) {
+    if (bufferSize_ - tail_ >= n) return;
+    if (head_ > 0) {
+        // Move the unread rest to the front only when the new bytes would not fit behind it.
+        std::memmove(buffer_.get(), buffer_.get() + head_, Buffered());
+        tail_ -= head_;
+        head_ = 0;
+    }
+    if (bufferSize_ - tail_ < n) {
+        const size_t size = std::max(tail_ + n, kMinBuffer);
+        std::unique_ptr<uint8_t[]> bigger(new uint8_t[size]);
+        if (tail_ > 0) std::memcpy(bigger.get(), buffer_.get(), tail_);
+        buffer_ = std::move(bigger);
+        bufferSize_ = size;
+    }
+}
+
+void CurlSender::Consume(size_t n) {
+    head_ += n;
+    if (head_ == tail_) {
+        ClearBuffer();
+        directReads_ = 0;  // the next direct read starts a new series
+    }
+}
+
+bool CurlSender::StartDirect() {
+    if (directFd_ >= 0) return true;
+    // Only a body that is the plain rest of the connection, while libcurl holds none of it back.
+    if (!plain_ || bodyFramed_ || !finalHeaders_ || done_ || paused_ || wakeFd_ < 0) {
+        return false;
+    }
+    // The connection's socket: the last one libcurl opened and has not closed (libcurl reports
+    // the active socket only once a transfer is over). A sender keeps a single connection, so
+    // that is the one the transfer runs on.
+    if (socket_ == CURL_SOCKET_BAD) return false;
+    directFd_ = static_cast<int>(socket_);
+    directEnded_ = false;
+    directDrained_ = false;
+    directReads_ = 0;
+    directFailed_ = false;
+    return true;
+}
+
+template <class Ready>
+CurlSender::PumpResult CurlSender::PumpDirect(Ready ready) {
+    const auto timeout = std::chrono::milliseconds(timeoutMs_);
+    bool waiting = false;  // no byte has arrived since waitingSince
+    Clock::time_point waitingSince{};
+    for (;;) {
+        if (aborted_.load()) return PumpResult::kAborted;
+        // Ready once what has arrived is in. A read acknowledges what it took, and a sender that
+        // holds back its next segment until then (Nagle's rule) sends it at once: so after a read
+        // that found bytes, one more takes what that released (or finds the socket empty),
+        // instead of leaving the sender's next picture stuck behind our delayed acknowledgement.
+        if (ready() && (directDrained_ || Buffered() >= std::max(kMinBuffer, want_))) {
+            return PumpResult::kReady;
+        }
+        if (directEnded_) {
+            if (ready()) return PumpResult::kReady;
+            return directFailed_ ? PumpResult::kFailed : PumpResult::kEnded;
+        }
+        // What has arrived, up to what the read in progress may keep buffered.
+        const size_t keep = std::max(kMinBuffer, want_);
+        const size_t room = keep > Buffered() ? keep - Buffered() : 0;
+        if (room == 0) return PumpResult::kReady;
+        MakeRoom(room);
+        const ssize_t got = ::recv(directFd_, buffer_.get() + tail_, room, MSG_DONTWAIT);
+        directDrained_ = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (got > 0) {
+            directDrained_ = ++directReads_ >= kDirectReadsInRow;
+            tail_ += static_cast<size_t>(got);
+            bodyBytes_ += static_cast<uint64_t>(got);
+            ++progress_;
+            waiting = false;
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (!directDrained_) {
+            // The camera closed the connection (the body's end) or it broke: what is buffered
+            // still goes out first.
+            directEnded_ = true;
+            directFailed_ = got < 0;
+            continue;
+        }
+        if (ready()) continue;
+        // Nothing yet: sleep until bytes arrive, Abort signals or the receive time-out passes.
+        const auto now = Clock::now();
+        if (!waiting) {
+            waiting = true;
+            waitingSince = now;
+        }
+        const auto idle = now - waitingSince;
+        if (idle >= timeout) return PumpResult::kTimedOut;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(timeout - idle);
+        pollfd fds[2] = {{directFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        const int waitMs =
+            static_cast<int>(std::clamp<int64_t>(left.count() + 1, 1, kMaxPollSliceMs));
+        if (::poll(fds, 2, waitMs) < 0 && errno != EINTR) return PumpResult::kFailed;
+    }
+}
+
 template <class Ready>
 CurlSender::PumpResult CurlSender::Pump(Ready ready) {
+    if (directFd_ >= 0 || (attached_ && StartDirect())) return PumpDirect(ready);
     uint64_t seen = progress_;
     auto lastProgress = Clock::now();
     const auto timeout = std::chrono::milliseconds(timeoutMs_);
@@ -324,33 +495,32 @@ CurlSender::PumpResult CurlSender::Pump(Ready ready) {
 
 void CurlSender::Take(std::vector<uint8_t>& out, size_t n) {
     n = std::min(n, Buffered());
-    const auto first = buffer_.begin() + static_cast<ptrdiff_t>(head_);
-    out.insert(out.end(), first, first + static_cast<ptrdiff_t>(n));
-    head_ += n;
-    if (head_ == buffer_.size()) {
-        buffer_.clear();
-        head_ = 0;
-    }
+    const uint8_t* first = buffer_.get() + head_;
+    out.insert(out.end(), first, first + n);
+    Consume(n);
 }
 
 void CurlSender::Close() {
     if (!attached_) return;
-    if (!done_ && !paused_) {
+    if (directFd_ < 0 && !done_ && !paused_) {
         // A response whose last bytes are already here completes now, so its connection is kept.
         int running = 0;
         curl_multi_perform(multi_, &running);
         CollectDone();
     }
+    // Unfinished (always so after direct reads), the transfer's connection is closed with it.
     curl_multi_remove_handle(multi_, easy_);
     attached_ = false;
-    buffer_.clear();
-    head_ = 0;
+    ClearBuffer();
     paused_ = false;
+    directFd_ = -1;
+    directEnded_ = false;
 }
 
 bool CurlSender::Prepare(const HttpRequest& request) {
     if (!detail::IsSendable(request)) return false;
     const bool secure = request.secure == 1;
+    plain_ = !secure;
     const uint32_t scheme = learned_ != kAuthNone ? learned_ : PreferredScheme(request.authMethod);
     const bool anonymous = device_.user.empty();
     if (!anonymous && CurlAuthOf(scheme) == CURLAUTH_NONE) return false;
@@ -420,8 +590,7 @@ bool CurlSender::SendOnce(HttpRequest& request) {
     done_ = false;
     result_ = CURLE_OK;
     paused_ = false;
-    buffer_.clear();
-    head_ = 0;
+    ClearBuffer();
     want_ = kMinBuffer;
     bodyBytes_ = 0;
     headerBytes_ = 0;
@@ -430,6 +599,7 @@ bool CurlSender::SendOnce(HttpRequest& request) {
     headers401_ = false;
     challengeSeen_ = false;
     challenge_ = kAuthNone;
+    bodyFramed_ = false;
     if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) return false;
     attached_ = true;
 
@@ -528,12 +698,8 @@ size_t CurlSender::ReadAvailable(uint8_t* into, size_t max) {
     if (!attached_ || max == 0) return 0;
     if (Pump([&] { return Buffered() > 0; }) != PumpResult::kReady) return 0;
     const size_t n = std::min(max, Buffered());
-    std::memcpy(into, buffer_.data() + head_, n);
-    head_ += n;
-    if (head_ == buffer_.size()) {
-        buffer_.clear();
-        head_ = 0;
-    }
+    std::memcpy(into, buffer_.get() + head_, n);
+    Consume(n);
     return n;
 }
 

@@ -50,6 +50,23 @@ TEST(ManyBenchProcFiles, OwnProcessCpuGrowsWithWork) {
     EXPECT_EQ(zarnbench::ProcessCpuSeconds(-5), std::nullopt);
 }
 
+TEST(ManyBenchProcFiles, EverySleepOfAThreadCountsAsOneWakeUp) {
+    const auto before = zarnbench::ProcessContextSwitches(0);
+    ASSERT_TRUE(before.has_value());
+    // Read on a second thread, so that the sum over the process's threads is what counts.
+    std::atomic<bool> counted{false};
+    std::optional<zarnbench::ContextSwitches> during;
+    std::thread second([&] {
+        for (int i = 0; i < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        during = zarnbench::ProcessContextSwitches(0);
+        counted = true;
+    });
+    second.join();
+    ASSERT_TRUE(counted.load() && during.has_value());
+    EXPECT_GE(during->voluntary, before->voluntary + 20);
+    EXPECT_EQ(zarnbench::ProcessContextSwitches(-5), std::nullopt);
+}
+
 double CpuClock(clockid_t clock) {
     timespec ts{};
     ::clock_gettime(clock, &ts);

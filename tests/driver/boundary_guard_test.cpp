@@ -1,7 +1,7 @@
 // No exception reaches the host: the driver's slots and exports answer their failure value (or,
 // for a video capture object that cannot be allocated, the answer the host relies on) instead,
-// and say why at level 1. Allocation failures come from the replaceable operator new below, which fails
-// one chosen allocation on the calling thread; host objects that throw are fakes.
+// and say why at level 1. Allocation failures come from the replaceable operator new below, which
+// fails one chosen allocation on the calling thread; host objects that throw are fakes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,20 +15,53 @@
 
 namespace {
 
-thread_local size_t tFailSize = 0;  // the next allocation of this size fails; 0: none
+thread_local size_t tFailSize = 0;  // an allocation of this size fails; 0: none
+thread_local size_t tFailSkip = 0;  // allocations of that size let through before it
 
-// Makes the next allocation of exactly `size` bytes on this thread throw std::bad_alloc.
-void FailNextAllocationOfSize(size_t size) {
+// Where the allocations of one size went, in order, so that a test can find which of them made a
+// given object (other objects may have the same size).
+constexpr size_t kMostWatched = 256;
+thread_local size_t tWatchSize = 0;
+thread_local size_t tWatchCount = 0;
+thread_local void* tWatched[kMostWatched];
+
+// Makes the allocation of exactly `size` bytes on this thread that follows `skip` others of that
+// size throw std::bad_alloc.
+void FailAllocationOfSize(size_t size, size_t skip = 0) {
     tFailSize = size;
+    tFailSkip = skip;
 }
 
 void* Allocate(size_t size) {
     if (tFailSize != 0 && size == tFailSize) {
-        tFailSize = 0;
-        throw std::bad_alloc();
+        if (tFailSkip == 0) {
+            tFailSize = 0;
+            throw std::bad_alloc();
+        }
+        --tFailSkip;
     }
-    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-    throw std::bad_alloc();
+    void* p = std::malloc(size != 0 ? size : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    if (tWatchSize != 0 && size == tWatchSize && tWatchCount < kMostWatched) {
+        tWatched[tWatchCount++] = p;
+    }
+    return p;
+}
+
+// Which allocation of `size` bytes (0 for the first) during `run` made the object at `object`.
+template <class Run>
+size_t AllocationIndexOf(size_t size, Run&& run) {
+    tWatchSize = size;
+    tWatchCount = 0;
+    const void* object = run();
+    tWatchSize = 0;
+    for (size_t i = 0; i < tWatchCount; ++i) {
+        const auto* begin = static_cast<const char*>(tWatched[i]);
+        const auto* at = static_cast<const char*>(object);
+        if (at >= begin && at < begin + size) return i;
+    }
+    ADD_FAILURE() << "no allocation of " << size << " bytes made the object";
+    return 0;
 }
 
 }  // namespace
@@ -101,8 +134,18 @@ TEST(DriverBoundaryTest, OpenWithoutMemoryForTheVideoCaptureStillSucceeds) {
     zarntest::FakeDebugSink sink;
     zarntest::FakeFrameAllocator allocator;
     zarntest::FakeDriverConfig config;
+    // Other objects of the driver may have the video capture object's size: a first open finds
+    // which allocation of that size is the video capture object's.
+    const size_t index = AllocationIndexOf(sizeof(talvane::CIPVideoCapture), [&] {
+        CZarnHDIPCaptureDriver first;
+        first.Open(&sink, &allocator, &config);
+        const void* object = first.GetVideoCapture();
+        first.Close();
+        return object;
+    });
+    sink.Clear();
     CZarnHDIPCaptureDriver driver;
-    FailNextAllocationOfSize(sizeof(talvane::CIPVideoCapture));
+    FailAllocationOfSize(sizeof(talvane::CIPVideoCapture), index);
     EXPECT_TRUE(driver.Open(&sink, &allocator, &config));
     EXPECT_EQ(driver.GetVideoCapture(), nullptr);
     EXPECT_EQ(driver.GetVideoCaptureEx(), nullptr);
@@ -143,7 +186,7 @@ TEST(DriverBoundaryTest, ExceptionsStopAtTheSlotAndAreLoggedOnce) {
     EXPECT_FALSE(capture->GetChannelState(0, &state, nullptr, nullptr, 0));
 
     // The exports: a driver that cannot be made is null, not an exception.
-    FailNextAllocationOfSize(sizeof(CZarnHDIPCaptureDriver));
+    FailAllocationOfSize(sizeof(CZarnHDIPCaptureDriver));
     EXPECT_EQ(CreateIPCapture(), nullptr);
     auto* created = CreateIPCapture();
     ASSERT_NE(created, nullptr);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -413,6 +414,65 @@ TEST(HttpSenderTest, ReadAvailableHandsOutATrickleInOrderUpToTheMaximum) {
         pieces += '|';
     }
     EXPECT_EQ(pieces, "he|ll|o|");
+}
+
+// An endless stream's body is read straight from the connection once its headers are in; the
+// bytes that came with the headers must not be lost, and the connection must not serve again.
+TEST(HttpSenderTest, AStreamBodyReadFromTheSocketKeepsEveryByteAndItsConnectionIsDropped) {
+    const std::string payload = Pattern(20000);
+    std::atomic<int> connections{0};
+    LocalHttpServer server([&](LocalHttpServer::Connection& c) {
+        if (!c.ReadRequest()) return;
+        if (++connections > 1) {
+            c.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            c.HoldUntilStopOrClose();
+            return;
+        }
+        // The first body bytes in the headers' segment, the rest in pieces of every size.
+        c.Send("HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n\r\n" + payload.substr(0, 100));
+        size_t at = 100;
+        for (size_t piece = 1; at < payload.size(); piece = piece * 3 % 4099 + 1) {
+            const size_t n = std::min(piece, payload.size() - at);
+            if (!c.Send(std::string_view(payload).substr(at, n)) || !c.Sleep(1ms)) return;
+            at += n;
+        }
+        c.HoldUntilStopOrClose();
+    });
+    Web::CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(Get(sender, "/stream"));
+    std::string got;
+    uint8_t buffer[777];
+    while (got.size() < payload.size()) {
+        const size_t n = sender.ReadAvailable(buffer, sizeof(buffer));
+        ASSERT_GT(n, 0u) << "after " << got.size() << " bytes";
+        got.append(reinterpret_cast<const char*>(buffer), n);
+    }
+    EXPECT_TRUE(got == payload);
+    sender.CloseRequest();
+    ASSERT_TRUE(Get(sender, "/a"));
+    std::vector<uint8_t> body;
+    EXPECT_EQ(sender.ReadAll(body), 2u);
+    EXPECT_EQ(Text(body), "ok");
+    EXPECT_EQ(server.Accepted(), 2);
+}
+
+TEST(HttpSenderTest, AChunkedStreamIsStillDecodedByTheHttpLibrary) {
+    LocalHttpServer server([](LocalHttpServer::Connection& c) {
+        if (!c.ReadRequest()) return;
+        c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+        c.Sleep(5ms);
+        c.Send("6\r\n world\r\n0\r\n\r\n");
+        c.HoldUntilStopOrClose();
+    });
+    Web::CHttpSender sender(Device(server.Port()));
+    ASSERT_TRUE(Get(sender, "/stream"));
+    std::string got;
+    uint8_t buffer[64];
+    for (size_t n = sender.ReadAvailable(buffer, sizeof(buffer)); n > 0;
+         n = sender.ReadAvailable(buffer, sizeof(buffer))) {
+        got.append(reinterpret_cast<const char*>(buffer), n);
+    }
+    EXPECT_EQ(got, "hello world");
 }
 
 TEST(HttpSenderTest, ReadChunkReturnsWhatIsLeftAtTheEndOfTheResponse) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace talvane::platform {
 namespace {
@@ -46,6 +49,54 @@ TEST(PlatformEventTest, AutoResetWakesOneWaitAndManualStaysSet) {
     std::thread setter([&] { crossThread.Set(); });
     EXPECT_TRUE(crossThread.Wait(kInfinite));
     setter.join();
+}
+
+TEST(PlatformEventTest, SetWakesEveryWaiterOfAManualEventAndOneOfAnAutomaticOne) {
+    // The waits are far longer than the checks, so that a waiter left asleep shows as one that is
+    // still waiting (its wait would end later, and still find the event set).
+    constexpr uint32_t kLongWaitMs = 30000;
+    const auto waitFor = [](const std::atomic<int>& count, int value) {
+        for (int i = 0; i < 5000 && count.load() < value; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return count.load();
+    };
+    Event manual(true);
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] {
+            if (manual.Wait(kLongWaitMs)) ++woken;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let them fall asleep
+    manual.Set();
+    EXPECT_EQ(waitFor(woken, 4), 4);
+    for (auto& t : waiters) t.join();
+
+    // Two sleepers on an automatic event: each Set lets exactly one through.
+    Event automatic(false);
+    std::atomic<int> through{0};
+    waiters.clear();
+    for (int i = 0; i < 2; ++i) {
+        waiters.emplace_back([&] {
+            if (automatic.Wait(kLongWaitMs)) ++through;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    automatic.Set();
+    EXPECT_EQ(waitFor(through, 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(through.load(), 1);
+    EXPECT_FALSE(automatic.IsSet());
+    automatic.Set();
+    EXPECT_EQ(waitFor(through, 2), 2);
+    for (auto& t : waiters) t.join();
+
+    // A timed wait that runs out reports it, and a Set after it is not lost for the next wait.
+    EXPECT_FALSE(automatic.Wait(15));
+    automatic.Set();
+    EXPECT_TRUE(automatic.Wait(15));
 }
 
 TEST(PlatformTest, ThreadIdsDifferAndHostCoreVersionIsInjectable) {
