@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include <nlohmann/json.hpp>
+
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
@@ -221,6 +223,14 @@ void Console::EndScreen() {
     SetTerminalRestore(nullptr);
     screenShown_ = false;
     std::fflush(out_);
+}
+
+void PrintJsonFailure(Console& console, const std::string& error, const std::string& camera) {
+    nlohmann::ordered_json j;
+    j["ok"] = false;
+    j["error"] = error;
+    j["camera"] = camera;
+    console.Print(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace zarnhost

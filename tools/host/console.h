@@ -71,4 +71,8 @@ private:
     size_t rows_ = 0;
 };
 
+// Prints the one JSON object a failed `--json` command ends with: {"ok": false, "error": ...,
+// "camera": ...}, so that scripts read "ok" first whatever the command.
+void PrintJsonFailure(Console& console, const std::string& error, const std::string& camera);
+
 }  // namespace zarnhost

@@ -201,12 +201,7 @@ int RunProbe(DriverLibrary& library, const ProbeOptions& options, Console& conso
              std::string* error) {
     const int status = Probe(library, options, console, error);
     if (status != kExitOk && options.json) {
-        // The same shape as a failed `stream --json`: scripts read "ok" first.
-        nlohmann::ordered_json j;
-        j["ok"] = false;
-        j["error"] = *error;
-        j["camera"] = options.camera.Endpoint();
-        console.Print(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        PrintJsonFailure(console, *error, options.camera.Endpoint());
     }
     return status;
 }

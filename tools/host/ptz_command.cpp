@@ -307,11 +307,7 @@ int RunPreset(DriverLibrary& library, const PresetOptions& options, Console& con
               std::string* error) {
     const int status = RunPresetCommand(library, options, console, error);
     if (status != kExitOk && options.json) {
-        nlohmann::ordered_json j;
-        j["ok"] = false;
-        j["error"] = *error;
-        j["camera"] = options.camera.Endpoint();
-        console.Print(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        PrintJsonFailure(console, *error, options.camera.Endpoint());
     }
     return status;
 }
