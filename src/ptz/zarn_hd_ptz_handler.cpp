@@ -14,11 +14,6 @@ namespace {
 
 constexpr const char* kTakeOver = "talvane::CZarnHDPTZHandler::InitializeXMLStorage";
 
-bool KeptAsIs(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '-' || c == '_';
-}
-
 std::string WithPort(const std::string& address, uint16_t port) {
     return HUtils::FormatString("Zarn_%s", address.c_str()) +
            HUtils::FormatString("_%u.preset", static_cast<unsigned>(port));
@@ -35,19 +30,9 @@ CZarnHDPTZHandler::CZarnHDPTZHandler(IDriver* owner) : CBasePTZHandler(owner, kN
 CZarnHDPTZHandler::~CZarnHDPTZHandler() = default;
 
 std::string CZarnHDPTZHandler::PresetFileNameFor(const DEVICE_INFO& device) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string address;
-    for (const char c : device.address) {
-        if (KeptAsIs(c)) {
-            address += c;
-        } else {
-            const auto byte = static_cast<unsigned char>(c);
-            address += '%';
-            address += kHex[byte >> 4];
-            address += kHex[byte & 0x0F];
-        }
-    }
-    return WithPort(address, device.port);
+    // The address stays readable; every byte outside letters, digits and "-._~" (path separators
+    // among them) is written as %XX, so no two addresses share a name and none leaves the folder.
+    return WithPort(HUtils::PercentEncode(device.address), device.port);
 }
 
 std::string CZarnHDPTZHandler::LegacyPresetFileNameFor(const DEVICE_INFO& device) {

@@ -26,8 +26,8 @@ public:
     bool InitializeXMLStorage() override;
 
     // The file name for a connection record: the address as given (a host name is kept as it is),
-    // with every byte other than letters, digits, ".", "-" and "_" written as %XX, so that no two
-    // addresses share a name and no path separator gets in; then the port.
+    // with every byte other than letters, digits, ".", "-", "_" and "~" written as %XX, so that no
+    // two addresses share a name and no path separator gets in; then the port.
     static std::string PresetFileNameFor(const DEVICE_INFO& device);
     // The earlier name: the address without its dots (and path separators), then the port.
     static std::string LegacyPresetFileNameFor(const DEVICE_INFO& device);
