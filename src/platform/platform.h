@@ -33,19 +33,19 @@ public:
 
 private:
     const bool manualReset_;
-#if defined(__linux__)
+#if defined(_WIN32)
+    // Changed under the mutex (so that a waiter never misses a Set), read without it by IsSet,
+    // which the channels poll on every part.
+    std::atomic<bool> set_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+#else
     // 1 while set; the word waiters sleep on (a futex), read without a lock by IsSet, which the
     // channels poll on every part. A timed wait that runs out is one system call, with no lock to
     // take back and no wake-up to hand on afterwards, which matters to a channel that sleeps once
     // per frame.
     std::atomic<uint32_t> set_;
     std::atomic<uint32_t> waiters_{0};
-#else
-    // Changed under the mutex (so that a waiter never misses a Set), read without it by IsSet,
-    // which the channels poll on every part.
-    std::atomic<bool> set_;
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
 #endif
 };
 

@@ -1,13 +1,44 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <chrono>
 #include <climits>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/platform_backend.h"
 
 namespace talvane::platform {
+
+void Event::Set() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        set_.store(true);
+    }
+    if (manualReset_) {
+        cv_.notify_all();
+    } else {
+        cv_.notify_one();
+    }
+}
+
+void Event::Reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_.store(false);
+}
+
+bool Event::Wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (timeoutMs == kInfinite) {
+        cv_.wait(lock, [this] { return set_.load(); });
+    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return set_.load(); })) {
+        return false;
+    }
+    if (!manualReset_) set_.store(false);
+    return true;
+}
 
 std::string HostProgramDirectory() {
     // A path of any length: grow the buffer while GetModuleFileNameA fills it completely.
