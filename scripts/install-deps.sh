@@ -28,10 +28,6 @@ if [ "${1:-}" = "fuzz" ]; then
     libcurl4-openssl-dev libpugixml-dev)
 fi
 
-if [ "${1:-}" = "windows32" ]; then
-  packages+=(qemu-user-static)
-fi
-
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
