@@ -22,16 +22,9 @@ run=("$here/wine-run.sh" --prefix "$prefix" --arch "$arch")
 log="$build/zarncam-control.log"
 "$zarncam" control --port 0 >"$log" 2>&1 &
 camera_pid=$!
-session_pid=""
 cleanup() {
   kill "$camera_pid" 2>/dev/null || true
   wait "$camera_pid" 2>/dev/null || true
-  if [ -n "$session_pid" ]; then
-    exec {session_in}>&- 2>/dev/null || true
-    # The session ends when its input closes; make sure of it after a grace period.
-    for _ in $(seq 1 300); do kill -0 "$session_pid" 2>/dev/null || break; sleep 0.2; done
-    kill "$session_pid" 2>/dev/null || true
-  fi
 }
 trap cleanup EXIT
 
@@ -51,38 +44,18 @@ fi
 export ZARNCAM_CONTROL="$address"
 echo "camera simulator control server on $ZARNCAM_CONTROL"
 
-# Create the Wine prefix once, before the suites run side by side. Under emulation that takes
-# minutes, so a prefix that was completed before (its marker is written last) is kept.
+# Create (or bring up to date) the Wine prefix once, before the suites run side by side.
 start=$(date +%s)
-if [ "$arch" = 32 ] && [ -f "$prefix/.zarn-complete" ]; then
-  echo "wine prefix kept from an earlier run ($prefix)"
-else
-  rm -f "$prefix/.zarn-complete"
-  "${run[@]}" wineboot --init >/dev/null 2>&1 || true
-  # wineboot may return before the prefix's background set-up has ended; wait for its server.
-  timeout 1800 "${run[@]}" --wait-server || true
-  [ -f "$prefix/system.reg" ] && touch "$prefix/.zarn-complete"
-  echo "wine prefix ready in $(($(date +%s) - start)) s"
-fi
+"${run[@]}" wineboot --init >/dev/null 2>&1 || true
+# wineboot may return before the prefix's background set-up has ended; wait for its server.
+timeout 600 "${run[@]}" --wait-server || true
+echo "wine prefix ready in $(($(date +%s) - start)) s"
 
 if [ "$arch" = 32 ]; then
-  # The emulated boot helper never sets the boot event; the session program sets it and holds it
-  # (and the wineserver) until the suites have run. See tests/windows/wine_session.c.
-  session_log="$build/wine-session.log"
-  exec {session_in}> >(exec "${run[@]}" "$build/wine_session.exe" >"$session_log" 2>&1)
-  session_pid=$!
-  start=$(date +%s)
-  until grep -q ready "$session_log" 2>/dev/null; do
-    if ! kill -0 "$session_pid" 2>/dev/null || [ $(($(date +%s) - start)) -gt 900 ]; then
-      echo "wine-suite.sh: the Wine session program did not start:" >&2
-      cat "$session_log" >&2
-      exit 1
-    fi
-    sleep 1
-  done
-  echo "wine session ready in $(($(date +%s) - start)) s"
-  # Everything runs several times slower under emulation: the suites stretch their waits.
+  # Everything runs several times slower under emulation: the suites stretch their waits, and
+  # run one at a time, so that the streams' real-time checks do not compete for the cores.
   export ZARN_TEST_TIME_SCALE="${ZARN_TEST_TIME_SCALE:-8}"
+  jobs=1
 fi
 
 ctest --test-dir "$build" --output-on-failure -j "$jobs" "${@:3}"

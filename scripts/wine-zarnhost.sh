@@ -3,11 +3,12 @@
 # made on the native simulator's control server (ZARNCAM_CONTROL=127.0.0.1:PORT, which
 # scripts/wine-suite.sh starts): stream with statistics and a raw .h264 file, ptz, preset
 # add/list/goto/delete, probe, and the clear refusal of what the Windows build leaves out.
-# Usage: wine-zarnhost.sh ZARNHOST_EXE WINEPREFIX
+# Usage: wine-zarnhost.sh ZARNHOST_EXE WINEPREFIX [ARCH]   (ARCH: 64, the default, or 32)
 set -euo pipefail
 
 exe="$1"
 prefix="$2"
+arch="${3:-64}"
 here="$(cd "$(dirname "$0")" && pwd)"
 : "${ZARNCAM_CONTROL:?ZARNCAM_CONTROL must name a zarncam control server (see wine-suite.sh)}"
 
@@ -35,7 +36,7 @@ port="$(call "{\"op\":\"start\",\"camera\":$id}" | number port)"
 camera=(--camera "127.0.0.1:$port" --user admin --password "$password")
 echo "camera $id on 127.0.0.1:$port"
 
-host() { "$here/wine-run.sh" --prefix "$prefix" "$exe" "$@"; }
+host() { "$here/wine-run.sh" --prefix "$prefix" --arch "$arch" "$exe" "$@"; }
 
 out="$(host stream "${camera[@]}" --frames 30 --json --out "$work/live.h264")" ||
   fail "stream failed: $out"

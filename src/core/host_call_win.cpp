@@ -6,12 +6,10 @@
 // frames above it and resumes at the trampoline's "caught" exit, which returns 0.
 //
 // i686: the trampoline links an exception registration record into the thread's chain (fs:0)
-// around the call. Its handler takes the host's C++ exception code, unwinds the frames above
-// (RtlUnwind, which runs the host's own unwind handlers; called through a wrapper that keeps the
-// registers RtlUnwind may change) and resumes the trampoline at its
-// "caught" exit with the trampoline's frame; both exits unlink the record. The trampoline carries
-// call-frame information so that GCC's unwinder could pass it, though no C++ exception is let
-// into it (CallHost's thunk catches them all).
+// around the call. Its handler takes the host's C++ exception code, unwinds the frames above and
+// jumps to the trampoline's "caught" exit in the trampoline's frame; both exits unlink the record.
+// The trampoline carries call-frame information so that GCC's unwinder could pass it, though no
+// C++ exception is let into it (CallHost's thunk catches them all).
 #include <windows.h>
 
 #include "core/host_call.h"
@@ -66,28 +64,13 @@ zarn_call_guarded:
 
 #elif defined(__i386__)
 
-extern "C" {
-void zarn_call_guarded_caught();
-void zarn_unwind_to(void* frame, EXCEPTION_RECORD* record);
-EXCEPTION_DISPOSITION __cdecl zarn_host_exception_handler(EXCEPTION_RECORD* record, void* frame,
-                                                          CONTEXT* context, void* dispatcher);
-}
-
-// The registration record sits 20 bytes below the trampoline's frame pointer (see below).
-EXCEPTION_DISPOSITION __cdecl zarn_host_exception_handler(EXCEPTION_RECORD* record, void* frame,
-                                                          CONTEXT* context, void* /*dispatcher*/) {
-    if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
-        record->ExceptionCode != talvane::kHostCxxExceptionCode) {
-        return ExceptionContinueSearch;
-    }
-    zarn_unwind_to(frame, record);
-    auto* const registration = static_cast<char*>(frame);
-    context->Esp = reinterpret_cast<DWORD>(registration);
-    context->Ebp = reinterpret_cast<DWORD>(registration + 20);
-    context->Eip = reinterpret_cast<DWORD>(&zarn_call_guarded_caught);
-    return ExceptionContinueExecution;
-}
-
+// The handler is assembly too: on the catch path it never returns. MSVC raises its C++ exceptions
+// as non-continuable, so the dispatcher refuses a handler that answers "continue execution" with a
+// changed context (STATUS_NONCONTINUABLE_EXCEPTION); like the C runtime's own __except handlers,
+// it unwinds the frames above its record (RtlUnwind, which runs the host's unwind handlers and
+// unlinks their records; it may change ebx, esi, edi and ebp but returns with the stack as it
+// was), then takes the trampoline's frame back (its record lies 20 bytes below the frame pointer)
+// and jumps to the trampoline's "caught" exit, which unlinks the record.
 asm(R"(
     .text
     .globl _zarn_call_guarded
@@ -123,30 +106,27 @@ _zarn_call_guarded:
     .cfi_def_cfa %esp, 4
     ret
     .cfi_endproc
-    .globl _zarn_call_guarded_caught
-_zarn_call_guarded_caught:
-    movl $1, %eax
-    jmp .Lzarn_guarded_out
 
-    # zarn_unwind_to(frame, record): RtlUnwind(frame, the return point, record, 0), keeping the
-    # registers it may change (ebx, esi, edi, ebp) as the C runtime's own global unwind does.
-    .globl _zarn_unwind_to
-    .def _zarn_unwind_to; .scl 2; .type 32; .endef
-_zarn_unwind_to:
-    pushl %ebx
-    pushl %esi
-    pushl %edi
-    pushl %ebp
+    # handler(record, frame, context, dispatcher), cdecl
+    .def _zarn_host_exception_handler; .scl 3; .type 32; .endef
+_zarn_host_exception_handler:
+    movl 4(%esp), %eax
+    testl $6, 4(%eax)           # EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND: pass
+    jnz .Lzarn_search
+    cmpl $0xE06D7363, (%eax)    # only the host's C++ exceptions
+    jne .Lzarn_search
     pushl $0
-    pushl 28(%esp)
+    pushl %eax
     pushl $.Lzarn_unwound
-    pushl 32(%esp)
+    pushl 20(%esp)
     call _RtlUnwind@16
 .Lzarn_unwound:
-    popl %ebp
-    popl %edi
-    popl %esi
-    popl %ebx
+    movl 8(%esp), %esp          # the record: the trampoline's stack as it was inside the call
+    leal 20(%esp), %ebp
+    movl $1, %eax
+    jmp .Lzarn_guarded_out
+.Lzarn_search:
+    movl $1, %eax               # ExceptionContinueSearch
     ret
 )");
 
