@@ -55,7 +55,7 @@ if [ "${1:-}" = "--wait-server" ]; then
 fi
 
 # With wine32 installed, a new 64-bit prefix also sets up its 32-bit half, every step of it a
-# 32-bit program under emulation (minutes instead of seconds); the 64-bit suites never use it.
+# 32-bit program under emulation (slower, and nothing the 64-bit suites use).
 # Hide the 32-bit loader from this process tree (a private mount namespace, /dev/null bound over
 # it): Wine then finds no 32-bit loader and builds the prefix as it does without wine32.
 if [ "$arch" = 64 ] && [ -n "${loader32:-}" ] && [ "$(id -u)" -eq 0 ] &&
