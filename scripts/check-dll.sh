@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Checks a built ZarnHDIPCapture.dll from the outside, with objdump: the PE machine, exactly the
-# twelve entry points (undecorated), and imports from Windows system DLLs only.
+# twelve entry points (undecorated), imports from Windows system DLLs only, and (i686) that the
+# image does not declare itself free of exception handlers: the host-call frame registers one, and
+# Windows refuses handlers in an image marked NO_SEH (Wine does not check).
 # Usage: check-dll.sh i686|x86_64 DLL
 set -euo pipefail
 
@@ -26,6 +28,13 @@ InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabili
 exports="$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^[ \t]*\[/ {print $NF; next} on && NF==0 {on=0}' <<<"$headers" | sort)"
 if [ "$exports" != "$(tr ' ' '\n' <<<"$expected" | sort)" ]; then
   fail "exports differ from the twelve entry points:"$'\n'"$exports"
+fi
+
+if [ "$arch" = i686 ]; then
+  characteristics="$(awk '/^DllCharacteristics/ {print $2}' <<<"$headers")"
+  if [ -z "$characteristics" ] || (( 0x$characteristics & 0x400 )); then
+    fail "DllCharacteristics ${characteristics:-(none)}: marked NO_SEH, or unreadable"
+  fi
 fi
 
 allowed="KERNEL32.dll WINHTTP.dll WS2_32.dll ole32.dll OLEAUT32.dll VERSION.dll msvcrt.dll"
