@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks a built ZarnHDIPCapture.dll from the outside, with objdump: the PE machine, exactly the
 # twelve entry points (undecorated), imports from Windows system DLLs only, and (i686) that the
-# image does not declare itself free of exception handlers: the host-call frame registers one, and
-# Windows refuses handlers in an image marked NO_SEH (Wine does not check).
+# image neither declares itself free of exception handlers nor lists its safe ones: the host-call
+# frame registers a handler of its own, and Windows refuses it in an image marked NO_SEH or with a
+# load configuration whose handler table does not name it (Wine checks neither).
 # Usage: check-dll.sh i686|x86_64 DLL
 set -euo pipefail
 
@@ -34,6 +35,9 @@ if [ "$arch" = i686 ]; then
   characteristics="$(awk '/^DllCharacteristics/ {print $2}' <<<"$headers")"
   if [ -z "$characteristics" ] || (( 0x$characteristics & 0x400 )); then
     fail "DllCharacteristics ${characteristics:-(none)}: marked NO_SEH, or unreadable"
+  fi
+  if ! grep -qE '^Entry a 0+ 0+ Load Configuration Directory' <<<"$headers"; then
+    fail "has a load configuration (a safe exception handler table would refuse the host-call frame)"
   fi
 fi
 
