@@ -2,6 +2,8 @@
 # Runs a Windows program under Wine, headless, in its own prefix.
 # Usage: wine-run.sh [--prefix DIR] [--arch 32|64] PROGRAM [ARGS...]
 #        wine-run.sh [--prefix DIR] [--arch 32|64] --wait-server   (until the prefix's server ends)
+#        wine-run.sh [--prefix DIR] [--arch 32|64] --start-server  (a persistent server, detached)
+#        wine-run.sh [--prefix DIR] [--arch 32|64] --stop-server
 #   --arch 64  (default) Wine's 64-bit loader; the prefix is 64-bit only: no 32-bit half
 #   --arch 32  Wine's 32-bit loader (wine32, run under qemu-i386 on an amd64 kernel that cannot
 #              start 32-bit programs itself); the prefix is a 32-bit one
@@ -50,9 +52,13 @@ mkdir -p "$prefix"
 prefix="$(cd "$prefix" && pwd)"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 
-if [ "${1:-}" = "--wait-server" ]; then
-  exec "$(dirname "$wine")/wineserver" -w
-fi
+case "${1:-}" in
+  --wait-server) exec "$(dirname "$wine")/wineserver" -w ;;
+  # The server's output goes nowhere: a server started by a program would keep that program's
+  # output pipes open until the server ends, and whoever reads them would wait as long.
+  --start-server) exec "$(dirname "$wine")/wineserver" -p </dev/null >/dev/null 2>&1 ;;
+  --stop-server) exec "$(dirname "$wine")/wineserver" -k ;;
+esac
 
 # With wine32 installed, a new 64-bit prefix also sets up its 32-bit half, every step of it a
 # 32-bit program under emulation (slower, and nothing the 64-bit suites use).

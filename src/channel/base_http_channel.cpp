@@ -142,11 +142,15 @@ void CBaseHttpChannel::WaitForNextDue() {
     const uint64_t due = parser_ ? parser_->NextDueMs() : 0;
     if (due == 0) return;
     const uint64_t until = due + arrivalSlack_.SlackMs();
-    const uint64_t now = pacingClock_.NowMs();
+    uint64_t now = pacingClock_.NowMs();
     if (until > now) {
         pacingClock_.Wait(static_cast<uint32_t>(std::min<uint64_t>(until - now, kMaxReadPauseMs)));
         arrivalSlack_.OnWoke(CArrivalSlack::Clock::now());
+        now = pacingClock_.NowMs();
     }
+    // A late wake-up (a busy machine) is not the camera's lateness: the parser judges whether the
+    // next frame was already waiting from this moment on.
+    parser_->SetReaderLookingSince(now);
 }
 
 bool CBaseHttpChannel::OnFrame(IHostFrame* frame) {

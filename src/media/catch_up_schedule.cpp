@@ -22,7 +22,7 @@ uint64_t CCatchUpSchedule::NextDueMs() const {
     return started_ ? lastMs_ + periodMs_ - StepMs() : 0;
 }
 
-uint32_t CCatchUpSchedule::OnFrameReady(uint64_t nowMs, uint32_t periodMs) {
+uint32_t CCatchUpSchedule::OnFrameReady(uint64_t nowMs, uint32_t periodMs, uint64_t lookedMs) {
     if (!started_ || periodMs != periodMs_) {
         Restart();
         started_ = true;
@@ -32,10 +32,11 @@ uint32_t CCatchUpSchedule::OnFrameReady(uint64_t nowMs, uint32_t periodMs) {
     }
     const uint64_t normal = lastMs_ + periodMs_;
     const uint64_t due = normal - StepMs();
-    // A frame that was already waiting is read when the reader wakes at its due time, a little
-    // after it; one that was not comes when the camera sends it, a whole step later.
+    // A frame that was already waiting is complete a little after the reader begins to look for
+    // it (at its due time, or when the reader woke or came back later); one that was not comes
+    // when the camera sends it, a whole step after the due time.
     const uint64_t tolerance = periodMs_ / kCatchUpDivisor / 2;
-    if (nowMs <= due + tolerance) {
+    if (nowMs <= std::max(due, lookedMs) + tolerance) {
         const uint64_t at = std::max(nowMs, due);
         lagMs_ = LagAfter(lagMs_, at, normal);
         misses_ = 0;

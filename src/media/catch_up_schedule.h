@@ -5,7 +5,9 @@
 // come late (a slow picture, a stalled link, a busy camera) leave the host behind the camera by the
 // lateness, the lag. While the following frames are already waiting, which is what a camera that
 // sent its held pictures in a burst leaves behind, the schedule catches up: each frame goes a
-// quarter period early until the lag is gone. The host then gets frames three quarters of a period
+// quarter period early until the lag is gone. A frame counts as waiting when it was complete soon
+// after the reader could first look for it (its due time, or later when the reader woke or came
+// back from the host late), so a busy machine's late wake-ups do not read as an empty queue. The host then gets frames three quarters of a period
 // apart (at most 4/3 of the rate it asked for, never a burst), and a stall of S drains in about 3
 // S. When frames are not waiting at their early time twice in a row, nothing is queued and the lag
 // cannot be made up: it is forgotten, and the schedule follows the camera from there.
@@ -24,10 +26,11 @@ public:
     // Frames not waiting in a row that end a catch-up.
     static constexpr uint32_t kMissesToGiveUp = 2;
 
-    // A frame is ready at `nowMs` on a stream paced to `periodMs` (not 0). Returns how long it
-    // waits before it goes (0: at once). The first frame, and the first after a change of period,
-    // goes at once and starts the schedule.
-    uint32_t OnFrameReady(uint64_t nowMs, uint32_t periodMs);
+    // A frame is ready at `nowMs` on a stream paced to `periodMs` (not 0); the reader began looking
+    // for it at `lookedMs` (0: at its due time). Returns how long it waits before it goes (0: at
+    // once). The first frame, and the first after a change of period, goes at once and starts the
+    // schedule.
+    uint32_t OnFrameReady(uint64_t nowMs, uint32_t periodMs, uint64_t lookedMs = 0);
     // Time before which the next frame does not go; 0 before the first frame.
     uint64_t NextDueMs() const;
     // A new stream (nothing of the old one is queued), or no pacing: start again.

@@ -383,7 +383,7 @@ void CH264MediaParser::Pace() {
         schedule_.Restart();
         return;
     }
-    const uint32_t wait = schedule_.OnFrameReady(Clock().NowMs(), framePeriodMs_);
+    const uint32_t wait = schedule_.OnFrameReady(Clock().NowMs(), framePeriodMs_, readerLookingSinceMs_);
     if (wait > 0) Clock().Wait(wait);
 }
 

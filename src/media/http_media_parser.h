@@ -34,6 +34,10 @@ public:
     // 0 when there is no such time (no pacing, or no frame delivered yet).
     virtual uint64_t NextDueMs() const { return 0; }
 
+    // The stream reader begins looking for the next frame at `ms` (IPacingClock::NowMs): after its
+    // sleep until NextDueMs, or at once when it did not sleep.
+    void SetReaderLookingSince(uint64_t ms) { readerLookingSinceMs_ = ms; }
+
     void SetReceiver(IMediaReceiver* receiver) { receiver_ = receiver; }
     IMediaReceiver* Receiver() const { return receiver_; }
 
@@ -65,6 +69,7 @@ protected:
     CHostGate* Gate() const { return gate_; }
 
     IMediaReceiver* receiver_ = nullptr;
+    uint64_t readerLookingSinceMs_ = 0;
     uint32_t framePeriodMs_ = 0;
     int32_t quality_ = 0;
     uint32_t width_ = 0;
