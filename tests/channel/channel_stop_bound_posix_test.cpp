@@ -10,8 +10,8 @@
 #include "driver/ip_video_capture.h"
 #include "support/fake_driver.h"
 #include "support/fake_host.h"
+#include "support/let_go_workers.h"
 #include "support/stalling_resolver.h"
-#include "thread/worker_thread.h"
 
 namespace {
 
@@ -58,11 +58,7 @@ TEST(ChannelStopBoundPosixTest, AddressThatNeverResolvesIsLetGoWithinTheBound) {
     allocator.Seal();
     sink.Seal();
     zarntest::StallingResolver::Release();
-    const auto end = Clock::now() + 10s;
-    while (talvane::thread::CWorkerThread::LetGoCount() != 0 && Clock::now() < end) {
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_EQ(talvane::thread::CWorkerThread::LetGoCount(), 0u);
+    EXPECT_TRUE(zarntest::WaitForLetGoWorkersToEnd(10s));
     EXPECT_EQ(driver.CallsAfterSeal(), 0u);
     EXPECT_EQ(allocator.CallsAfterSeal(), 0u);
     EXPECT_EQ(sink.CallsAfterSeal(), 0u);

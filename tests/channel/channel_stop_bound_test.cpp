@@ -15,7 +15,7 @@
 #include "driver/ip_video_capture.h"
 #include "support/fake_driver.h"
 #include "support/fake_host.h"
-#include "thread/worker_thread.h"
+#include "support/let_go_workers.h"
 
 namespace {
 
@@ -57,15 +57,6 @@ private:
     std::condition_variable cv_;
     bool open_ = false;
 };
-
-bool WaitForLetGoWorkersToEnd(std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (talvane::thread::CWorkerThread::LetGoCount() != 0) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 class ChannelStopBoundTest : public ::testing::Test {
 protected:
@@ -151,7 +142,7 @@ TEST_F(ChannelStopBoundTest, SinkBlockedInOnFrameIsLetGoAndNeverCalledAgain) {
         allocator.Seal();
         driver.Seal();
         release.Open();
-        ASSERT_TRUE(WaitForLetGoWorkersToEnd(10s));
+        ASSERT_TRUE(zarntest::WaitForLetGoWorkersToEnd(10s));
         EXPECT_EQ(sink.CallsAfterSeal(), 0u);
         EXPECT_EQ(allocator.CallsAfterSeal(), 0u);
         EXPECT_EQ(driver.CallsAfterSeal(), 0u);

@@ -8,8 +8,8 @@
 
 #include "ptz/zarn_hd_ptz_comm.h"
 #include "support/fake_driver.h"
+#include "support/let_go_workers.h"
 #include "support/stalling_resolver.h"
-#include "thread/worker_thread.h"
 
 namespace {
 
@@ -46,11 +46,7 @@ TEST(PtzClosePosixTest, AddressThatNeverResolvesIsLetGoWithinTheBound) {
 
         driver.Seal();
         zarntest::StallingResolver::Release();
-        const auto end = Clock::now() + 10s;
-        while (talvane::thread::CWorkerThread::LetGoCount() != 0 && Clock::now() < end) {
-            std::this_thread::sleep_for(5ms);
-        }
-        EXPECT_EQ(talvane::thread::CWorkerThread::LetGoCount(), 0u);
+        EXPECT_TRUE(zarntest::WaitForLetGoWorkersToEnd(10s));
         EXPECT_EQ(driver.CallsAfterSeal(), 0u);
     }
 }
