@@ -5,12 +5,13 @@
 // come late (a slow picture, a stalled link, a busy camera) leave the host behind the camera by the
 // lateness, the lag. While the following frames are already waiting, which is what a camera that
 // sent its held pictures in a burst leaves behind, the schedule catches up: each frame goes a
-// quarter period early until the lag is gone. A frame counts as waiting when it was complete soon
-// after the reader could first look for it (its due time, or later when the reader woke or came
-// back from the host late), so a busy machine's late wake-ups do not read as an empty queue. The host then gets frames three quarters of a period
+// quarter period early until the lag is gone. The host then gets frames three quarters of a period
 // apart (at most 4/3 of the rate it asked for, never a burst), and a stall of S drains in about 3
 // S. When frames are not waiting at their early time twice in a row, nothing is queued and the lag
-// cannot be made up: it is forgotten, and the schedule follows the camera from there.
+// cannot be made up: it is forgotten, and the schedule follows the camera from there. A frame
+// counts as waiting when it was complete soon after the reader could first look for it (its due
+// time, or later when the reader woke or came back from the host late), so a busy machine's late
+// wake-ups do not read as an empty queue.
 //
 // A plain value without locks, used by the one thread that delivers the stream's frames.
 #pragma once
